@@ -1,0 +1,53 @@
+#pragma once
+// 64 x 64 -> 128-bit unsigned multiplication. A portable version built from
+// 32-bit halves and the compiler's native 128-bit type where it has one; the
+// two are tested against each other.
+
+#include <cstdint>
+
+namespace castles {
+
+struct U128 {
+  std::uint64_t hi;
+  std::uint64_t lo;
+  friend constexpr bool operator==(U128, U128) = default;
+};
+
+namespace internal {
+
+// Schoolbook product of the 32-bit halves. No partial sum can overflow:
+// (2^32-1)^2 + 2 * (2^32-1) = 2^64 - 1.
+constexpr U128 mulWidePortable(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t aLo = a & 0xffffffffU;
+  const std::uint64_t aHi = a >> 32;
+  const std::uint64_t bLo = b & 0xffffffffU;
+  const std::uint64_t bHi = b >> 32;
+  const std::uint64_t ll = aLo * bLo;
+  const std::uint64_t lh = aLo * bHi;
+  const std::uint64_t hl = aHi * bLo;
+  const std::uint64_t hh = aHi * bHi;
+  const std::uint64_t middle = (ll >> 32) + (lh & 0xffffffffU) + (hl & 0xffffffffU);
+  return {hh + (lh >> 32) + (hl >> 32) + (middle >> 32), (middle << 32) | (ll & 0xffffffffU)};
+}
+
+#if defined(__SIZEOF_INT128__)
+__extension__ using NativeU128 = unsigned __int128;
+
+constexpr U128 mulWideNative(std::uint64_t a, std::uint64_t b) {
+  const NativeU128 p = static_cast<NativeU128>(a) * b;
+  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
+}
+#endif
+
+}  // namespace internal
+
+// @return the full 128-bit product a * b
+constexpr U128 mulWide(std::uint64_t a, std::uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  return internal::mulWideNative(a, b);
+#else
+  return internal::mulWidePortable(a, b);
+#endif
+}
+
+}  // namespace castles

@@ -1,0 +1,43 @@
+#include "wide.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+
+namespace castles {
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+static_assert(internal::mulWidePortable(kMax, kMax) == U128{kMax - 1, 1});
+static_assert(internal::mulWidePortable(std::uint64_t{1} << 32, std::uint64_t{1} << 32) == U128{1, 0});
+
+#if defined(__SIZEOF_INT128__)
+// The portable product must agree with the native one on boundary values and
+// on random operands of every width.
+TEST(MulWide, PortableMatchesNative) {
+  std::vector<std::uint64_t> edges;
+  for (std::uint64_t i = 0; i < 4; ++i) {
+    for (const std::uint64_t base : {std::uint64_t{0}, std::uint64_t{1} << 32, std::uint64_t{1} << 63}) {
+      edges.push_back(base + i);
+      edges.push_back(base - i);
+    }
+  }
+  for (const std::uint64_t a : edges) {
+    for (const std::uint64_t b : edges) {
+      ASSERT_EQ(internal::mulWidePortable(a, b), internal::mulWideNative(a, b)) << a << " * " << b;
+    }
+  }
+  std::mt19937_64 rng(20261208);
+  for (int i = 0; i < 200000; ++i) {
+    const std::uint64_t a = rng() >> (rng() % 64);
+    const std::uint64_t b = rng() >> (rng() % 64);
+    ASSERT_EQ(internal::mulWidePortable(a, b), internal::mulWideNative(a, b)) << a << " * " << b;
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace castles
