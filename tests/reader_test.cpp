@@ -1,0 +1,157 @@
+#include "reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace castles {
+namespace {
+
+ReadResult readInChunks(std::string_view text, std::size_t chunk) {
+  MemorySource source(text, chunk);
+  return readCastles(source);
+}
+
+// Every layout of the same integers gives the same perfectness values,
+// whatever the white space and however the input is cut into reads.
+TEST(ReadCastles, LayoutAndChunkingDoNotMatter) {
+  const std::vector<std::string> layouts = {
+      "3\n1 2 3\n1 2 2\n2 3 1 2 1\n",
+      "3 1 2 3 1 2 2 2 3 1 2 1",
+      "3\n1\n2\n3\n1\n2\n2\n2\n3\n1\n2\n1",
+      "\r\n\t 3\r\n1\t2 3\v1\f2  2\r\n2 3 1 2 1\r\n",
+      "+3 01 +2 003 1 2 2 2 3 1 2 +1",
+  };
+  const std::vector<std::int64_t> expected = {8, 4, 6};
+  for (const std::string& text : layouts) {
+    for (const std::size_t chunk : {1U, 2U, 3U, 7U, 1U << 16}) {
+      const ReadResult result = readInChunks(text, chunk);
+      ASSERT_FALSE(result.error) << text << " / " << chunk << ": " << describe(*result.error);
+      EXPECT_EQ(result.perfectness, expected) << text << " / " << chunk;
+    }
+  }
+}
+
+TEST(ReadCastles, ThirtyTwoBitExtremesAndSigns) {
+  const ReadResult result = readCastles("3 1 -2147483648 1 1 2147483647 1 2 -0 0 -1 -1");
+  ASSERT_FALSE(result.error);
+  EXPECT_EQ(result.perfectness, (std::vector<std::int64_t>{-2147483648LL, 2147483647, -1}));
+}
+
+// Whatever follows the last announced integer is never part of the input.
+TEST(ReadCastles, TrailingDataIsIgnored) {
+  const std::vector<std::string> inputs = {"1 1 2 3 4 5 6", "1 1 2 3\nnot numbers at all \x01",
+                                           "1 1 2 3x", "0", "0 x", "0junk", "2 0 0;", "1 1 2 3"};
+  for (const std::string& text : inputs) {
+    const ReadResult result = readCastles(text);
+    EXPECT_FALSE(result.error) << text << ": " << describe(*result.error);
+  }
+}
+
+// A source that fails the read after its data, to prove the reader stops at
+// the last integer instead of asking for more.
+class NoMoreReads final : public ByteSource {
+ public:
+  explicit NoMoreReads(std::string_view text) : text_(text) {}
+  std::ptrdiff_t read(std::span<char> buffer) override {
+    if (served_) {
+      errno = EIO;
+      return -1;
+    }
+    served_ = true;
+    text_.copy(buffer.data(), text_.size());
+    return static_cast<std::ptrdiff_t>(text_.size());
+  }
+
+ private:
+  std::string_view text_;
+  bool served_ = false;
+};
+
+TEST(ReadCastles, StopsAtTheLastInteger) {
+  for (const std::string_view text : {"1 1 2 3\n", "1 1 2 3 ", "0\n", "2 1 5 1 0\n"}) {
+    NoMoreReads source(text);
+    const ReadResult result = readCastles(source);
+    EXPECT_FALSE(result.error) << text << ": " << describe(*result.error);
+  }
+}
+
+struct ErrorCase {
+  std::string input;
+  InputFault fault;
+  Position where;
+  std::string expected;
+  std::string found;
+};
+
+// Each kind of malformed input, with where it is and what the reader wanted.
+const std::vector<ErrorCase> kErrors = {
+    {"", InputFault::unexpectedEnd, {1, 1}, "the castle count", ""},
+    {"  \n ", InputFault::unexpectedEnd, {2, 2}, "the castle count", ""},
+    {"2 1 2", InputFault::unexpectedEnd, {1, 6}, "the exponent of block 1 of castle 1", ""},
+    {"2000000000", InputFault::unexpectedEnd, {1, 11}, "the block count of castle 1", ""},
+    {"2 0\n1 ", InputFault::unexpectedEnd, {2, 3}, "the base of block 1 of castle 2", ""},
+    {"1\n1 x 2", InputFault::notAnInteger, {2, 3}, "the base of block 1 of castle 1", "x"},
+    {"1 1 3.5 2", InputFault::notAnInteger, {1, 5}, "the base of block 1 of castle 1", "3.5"},
+    {"1 1 12abc 2", InputFault::notAnInteger, {1, 5}, "the base of block 1 of castle 1", "12abc"},
+    {"1 1 - 2", InputFault::notAnInteger, {1, 5}, "the base of block 1 of castle 1", "-"},
+    {"1 1 2 +", InputFault::notAnInteger, {1, 7}, "the exponent of block 1 of castle 1", "+"},
+    {"2 1 2 3x 0", InputFault::notAnInteger, {1, 7}, "the exponent of block 1 of castle 1", "3x"},
+    {"1 1 2147483648 1", InputFault::outOfRange, {1, 5}, "the base of block 1 of castle 1",
+     "2147483648"},
+    {"1 1 1 -2147483649", InputFault::outOfRange, {1, 7}, "the exponent of block 1 of castle 1",
+     "-2147483649"},
+    {"99999999999999999999999", InputFault::outOfRange, {1, 1}, "the castle count",
+     "99999999999999999999999"},
+    {"-1", InputFault::negativeCount, {1, 1}, "the castle count", "-1"},
+    {"2 1 2 2\n -5", InputFault::negativeCount, {2, 2}, "the block count of castle 2", "-5"},
+};
+
+TEST(ReadCastles, ReportsEachFaultWithItsPosition) {
+  for (const ErrorCase& c : kErrors) {
+    for (const std::size_t chunk : {1U, 4U, 1U << 16}) {
+      const ReadResult result = readInChunks(c.input, chunk);
+      ASSERT_TRUE(result.error) << c.input;
+      EXPECT_EQ(result.error->fault, c.fault) << c.input;
+      EXPECT_EQ(result.error->where, c.where)
+          << c.input << ": " << result.error->where.line << ":" << result.error->where.column;
+      EXPECT_EQ(result.error->expected, c.expected) << c.input;
+      EXPECT_EQ(result.error->found, c.found) << c.input;
+    }
+  }
+}
+
+TEST(ReadCastles, LongTokensAreShortenedInTheMessage) {
+  const std::string token(100000, 'x');
+  const ReadResult result = readInChunks("1 " + token, 4096);
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->found, std::string(40, 'x') + "... (100000 bytes)");
+  // A very long run of zeros is still a valid integer.
+  EXPECT_FALSE(readInChunks(std::string(100000, '0') + "1 1 2 3", 1000).error);
+}
+
+TEST(ReadCastles, ReadFailureIsReported) {
+  NoMoreReads source("2 1 2 3 ");
+  const ReadResult result = readCastles(source);
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->fault, InputFault::readFailed);
+  EXPECT_EQ(result.perfectness, std::vector<std::int64_t>{8});
+}
+
+TEST(Describe, SaysWhatWhereAndWhat) {
+  EXPECT_EQ(describe(*readCastles("1\n1 3.5 2").error),
+            "castles: expected the base of block 1 of castle 1 (an integer), found '3.5' "
+            "at line 2, column 3");
+  EXPECT_EQ(describe(*readCastles("2 0").error),
+            "castles: expected the block count of castle 2, found the end of the input "
+            "at line 1, column 4");
+  EXPECT_EQ(describe(*readCastles("-3").error),
+            "castles: expected the castle count (an integer from 0 to 2147483647), found '-3' "
+            "at line 1, column 1");
+}
+
+}  // namespace
+}  // namespace castles
