@@ -1,24 +1,80 @@
 #include "exclusion.hpp"
 
-#include <set>
+#include <algorithm>
+#include <unordered_set>
 
 #include "lcm.hpp"
+#include "lcm_batch.hpp"
 
 namespace castles {
+namespace {
 
+// Drops later repeats of a value, keeping the first occurrence and the order.
+void dropRepeats(std::vector<std::int64_t>& values) {
+  std::unordered_set<std::int64_t> seen(values.size() * 2);
+  std::size_t kept = 0;
+  for (const std::int64_t value : values) {
+    if (seen.insert(value).second) {
+      values[kept++] = value;
+    }
+  }
+  values.resize(kept);
+}
+
+}  // namespace
+
+// All exclusions advance together, index by index. An exclusion's value after
+// index j depends only on its running value and on the indices still ahead, so
+// exclusions whose running values are equal at the same index end equal, and
+// only one of them needs carrying on:
+// - `all` is the fold over every index so far. Exclusions of castles still
+//   ahead share it; at index j, castle j's exclusion leaves it, keeping the
+//   value it had before j.
+// - `split` holds the running values of exclusions that have left `all`, in
+//   order of their castles, with equal neighbours merged. One that becomes
+//   equal to `all` rejoins it and ends at the fold over all castles.
+// Without wrapping, the running values of neighbouring exclusions mostly
+// agree, so `split` stays short and the stage costs O(n) lcm evaluations
+// times its length; when every value wraps it costs n(n-1)/2.
 std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectness) {
-  const std::size_t n = perfectness.size();
-  std::set<std::int64_t> uniquePerfectness;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::int64_t currentLcm = 1;
-    for (std::size_t j = 0; j < n; ++j) {
-      if (j != i) {
-        currentLcm = lcm(currentLcm, perfectness[j]);
+  std::vector<std::int64_t> split;
+  std::int64_t all = 1;
+  bool someRejoined = false;
+  std::size_t sizeAfterLastSweep = 0;
+  LcmBatch batch;
+  for (const std::int64_t p : perfectness) {
+    const std::int64_t nextAll = lcm(all, p);
+    batch.apply(split, p);
+    std::size_t kept = 0;
+    for (const std::int64_t value : split) {
+      if (value == nextAll) {
+        someRejoined = true;
+      } else if (kept == 0 || split[kept - 1] != value) {
+        split[kept++] = value;
       }
     }
-    uniquePerfectness.insert(currentLcm);
+    split.resize(kept);
+    // This castle's exclusion skips its own value.
+    if (all == nextAll) {
+      someRejoined = true;
+    } else if (split.empty() || split.back() != all) {
+      split.push_back(all);
+    }
+    all = nextAll;
+    // Equal values that are not neighbours are rare; sweeping them out each
+    // time the list doubles keeps that rare case from growing without bound,
+    // at amortised O(1) per step.
+    if (split.size() > 2 * sizeAfterLastSweep + 64) {
+      dropRepeats(split);
+      sizeAfterLastSweep = split.size();
+    }
   }
-  return {uniquePerfectness.begin(), uniquePerfectness.end()};
+  if (someRejoined) {
+    split.push_back(all);
+  }
+  std::sort(split.begin(), split.end());
+  split.erase(std::unique(split.begin(), split.end()), split.end());
+  return split;
 }
 
 std::size_t countDistinctExclusionLcms(std::span<const std::int64_t> perfectness) {

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "naive_exclusion.hpp"
+#include "lcm.hpp"
+
 #include <cstdint>
+#include <array>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -37,6 +44,48 @@ TEST(ExclusionLcms, WorkedCases) {
   for (const ExclusionCase& c : kCases) {
     EXPECT_EQ(exclusionLcms(c.perfectness), c.expected) << c.what;
     EXPECT_EQ(countDistinctExclusionLcms(c.perfectness), c.expected.size()) << c.what;
+  }
+}
+
+// Perfectness sequences of the kinds that exercise the merging of exclusions:
+// small values that never wrap, values that wrap at once, zeros, -1, -2^63,
+// runs of equal neighbours, and long non-wrapping prefixes that wrap later.
+std::vector<std::int64_t> randomPerfectness(std::mt19937_64& rng) {
+  const std::size_t n = rng() % 40;
+  std::vector<std::int64_t> values;
+  const int kind = static_cast<int>(rng() % 6);
+  const std::int64_t smallPrimePowers[] = {1, 2, 3, 4, 5, 7, 8, 9, 11, 16, 25, 27, 49};
+  while (values.size() < n) {
+    std::int64_t value = 0;
+    switch (rng() % 8 < 5 ? kind : static_cast<int>(rng() % 6)) {
+      case 0: value = smallPrimePowers[rng() % std::size(smallPrimePowers)]; break;
+      case 1: value = static_cast<std::int64_t>(rng() >> (4 + rng() % 40)); break;
+      case 2: value = static_cast<std::int64_t>(rng()); break;
+      case 3: value = std::array<std::int64_t, 4>{0, -1, kMin, 1}[rng() % 4]; break;
+      case 4: value = static_cast<std::int64_t>(rng() % 13) - 6; break;
+      default:  // a prime power large enough to wrap the running value eventually
+        value = std::array<std::int64_t, 5>{1009, 1013, 65537, 2147483647, 999983}[rng() % 5];
+        break;
+    }
+    if (rng() % 5 == 0) {
+      value = wrappingMultiply(value, -1);
+    }
+    const std::size_t run = rng() % 6 == 0 ? 1 + rng() % 4 : 1;
+    for (std::size_t k = 0; k < run && values.size() < n; ++k) {
+      values.push_back(value);
+    }
+  }
+  return values;
+}
+
+// The merged fold must give exactly the set of values of the fold from scratch
+// for every castle. Seeded, so a failure reproduces.
+TEST(ExclusionLcms, MatchesTheFoldFromScratch) {
+  std::mt19937_64 rng(20261208);
+  for (int round = 0; round < 12000; ++round) {
+    const std::vector<std::int64_t> perfectness = randomPerfectness(rng);
+    ASSERT_EQ(exclusionLcms(perfectness), reference::naiveExclusionLcms(perfectness))
+        << "round " << round;
   }
 }
 
