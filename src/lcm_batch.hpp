@@ -1,7 +1,7 @@
 #pragma once
 // lcm(x, p) for many x and one p at a time, the exclusion stage's inner loop.
 // Euclid's loops for different x are independent, so they run side by side:
-// two at a time on the integer divider, or sixteen at a time in AVX-512
+// two at a time on the integer divider, or up to 48 at a time in AVX-512
 // lanes with a floating-point quotient where the processor has it. The
 // results are exactly those of the scalar lcm, sign of the divisor included.
 
@@ -39,7 +39,7 @@ bool avx512Available();
 void euclidAvx512(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
                   std::span<std::uint64_t> steps);
 
-inline constexpr std::size_t kAvx512Group = 16;
+inline constexpr std::size_t kAvx512Group = 8;
 
 }  // namespace internal
 }  // namespace castles
