@@ -11,7 +11,7 @@
 
 namespace castles::bench {
 
-// SplitMix64: tiny, fast, and fully specified.
+// SplitMix64: tiny, fast, and defined entirely by the few lines below.
 class Random {
  public:
   explicit Random(std::uint64_t seed) : state_(seed) {}

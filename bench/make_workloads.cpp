@@ -68,7 +68,7 @@ std::string wrapping() {
 
 // Every perfectness is 7^d 5^c 3^b 2^a with a <= 16, b <= 10, c <= 7, d <= 5,
 // so every one divides L = 2^16 3^10 5^7 7^5 < 2^62.2 and no lcm ever wraps.
-// The odd part comes first: it stays below 2^53, so the conversion of the
+// The odd factor comes first: it stays below 2^53, so the conversion of the
 // running product to double is exact, and the power of two is exact too.
 std::string divisors() {
   constexpr int kCastles = 20'000;
