@@ -140,6 +140,10 @@ Token Scanner::fail(InputFault fault, Position start) {
   return token;
 }
 
+// White space, sign, digits and the rest of a faulty token are one pass over
+// the bytes that shares the state of a token straddling reads, which is why
+// this stays one function above clang-tidy's complexity threshold.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 Token Scanner::next(Ending ending) {
   text_.clear();
   textLength_ = 0;
@@ -308,9 +312,7 @@ ReadResult readCastles(ByteSource& source) {
       if (exponent.fault) {
         return failWith(exponent, "the exponent of " + blockName(j, i));
       }
-      const std::int32_t Pij = base.value;
-      const std::int32_t Cij = exponent.value;
-      product = applyBlock(product, Block{Pij, Cij});
+      product = applyBlock(product, Block{base.value, exponent.value});
     }
     result.perfectness.push_back(product);
   }
