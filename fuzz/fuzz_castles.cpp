@@ -1,6 +1,9 @@
 // libFuzzer target: arbitrary bytes go through the program's own path (the
 // streaming reader, perfectness, the exclusion count), and the run aborts as
-// soon as a result breaks something that must hold for every input.
+// soon as a result breaks something that must hold for every input: the same
+// result however the input is cut into reads, the same values and kind of
+// fault as a plain second reading (text_model.hpp), and, for up to 64 castles,
+// the same exclusion values as the naive fold.
 //
 // The first byte of a fuzz input says how the rest is cut into reads: a byte
 // below 0x80 gives reads of (byte % 16) + 1 bytes, so that tokens straddle
@@ -11,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +23,7 @@
 #include "exclusion.hpp"
 #include "naive_exclusion.hpp"
 #include "reader.hpp"
+#include "text_model.hpp"
 
 namespace {
 
@@ -55,6 +60,20 @@ bool sameResult(const castles::ReadResult& a, const castles::ReadResult& b) {
     return false;
   }
   return !a.error || sameError(*a.error, *b.error);
+}
+
+std::string show(const std::optional<castles::InputFault>& fault) {
+  return fault ? "fault " + std::to_string(static_cast<int>(*fault)) : "no fault";
+}
+
+void checkAgainstModel(std::string_view text, const castles::ReadResult& result) {
+  const castles::fuzz::ModelResult model = castles::fuzz::TextModel(text).read();
+  const std::optional<castles::InputFault> fault =
+      result.error ? std::optional(result.error->fault) : std::nullopt;
+  if (model.perfectness != result.perfectness || model.fault != fault) {
+    fail("the reader gives " + join(result.perfectness) + " and " + show(fault) +
+         ", the plain reading " + join(model.perfectness) + " and " + show(model.fault));
+  }
 }
 
 void checkError(const castles::InputError& error) {
@@ -100,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fail("reads of " + std::to_string(chunk) + " bytes give " + show(result) + ", one read gives " +
          show(whole));
   }
+  checkAgainstModel(text, result);
 
   if (result.error) {
     checkError(*result.error);
