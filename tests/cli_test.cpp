@@ -88,6 +88,18 @@ TEST(Cli, AnswersBeforeInputCloses) {
   EXPECT_EQ(o.status, 0);
 }
 
+// The answer cannot be written when its reader is gone: status 1 and the
+// one line, not death by SIGPIPE.
+TEST(Cli, ReportsAnAnswerItCannotWrite) {
+  ChildProcess child(CASTLES_EXECUTABLE);
+  ASSERT_TRUE(child.started());
+  child.closeOutput();
+  const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
+  EXPECT_FALSE(o.timedOut);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "castles: cannot write the answer: Broken pipe\n");
+}
+
 // A run of bytes far longer than any buffer, streamed through the pipe, ends
 // in the usual one line, naming the token by its first bytes and its length,
 // and the program's memory does not grow with it.

@@ -41,6 +41,8 @@ class ChildProcess {
       for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
         ::close(fd);
       }
+      // As from a shell, whatever this process does with SIGPIPE.
+      ::signal(SIGPIPE, SIG_DFL);
       ::execl(path, path, static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -76,6 +78,14 @@ class ChildProcess {
     if (stdin_ >= 0) {
       ::close(stdin_);
       stdin_ = -1;
+    }
+  }
+
+  // Stops reading the child's standard output, as a reader that went away.
+  void closeOutput() {
+    if (stdout_ >= 0) {
+      ::close(stdout_);
+      stdout_ = -1;
     }
   }
 
