@@ -1,5 +1,6 @@
 #include "driver.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,14 @@ bool writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t wrote = ::write(fd, text.data(), text.size());
     if (wrote < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A non-blocking descriptor whose reader is behind: wait for room.
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+          return false;
+        }
+        continue;
+      }
       if (errno == EINTR) {
         continue;
       }

@@ -57,7 +57,8 @@ class ByteSource {
   virtual std::ptrdiff_t read(std::span<char> buffer) = 0;
 };
 
-// POSIX read on a descriptor; retries on EINTR, never waits for a full buffer.
+// POSIX read on a descriptor; retries on EINTR, waits for data when the
+// descriptor is non-blocking, never waits for a full buffer.
 class FdSource final : public ByteSource {
  public:
   explicit FdSource(int fd) : fd_(fd) {}

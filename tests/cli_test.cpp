@@ -1,8 +1,10 @@
 // End-to-end runs of the built executable through pipes.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <cstddef>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -84,6 +86,63 @@ TEST(Cli, AnswersBeforeInputCloses) {
   EXPECT_EQ(child.outputSoFar(), "3\n");
   const Outcome o = child.finish("", std::chrono::seconds(30));
   EXPECT_EQ(o.status, 0);
+}
+
+// The answer cannot be written when its reader is gone: status 1 and the
+// one line, not death by SIGPIPE.
+TEST(Cli, ReportsAnAnswerItCannotWrite) {
+  ChildProcess child(CASTLES_EXECUTABLE);
+  ASSERT_TRUE(child.started());
+  child.closeOutput();
+  const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
+  EXPECT_FALSE(o.timedOut);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "castles: cannot write the answer: Broken pipe\n");
+}
+
+// A run of bytes far longer than any buffer, streamed through the pipe, ends
+// in the usual one line, naming the token by its first bytes and its length,
+// and the program's memory does not grow with it.
+TEST(Cli, EnormousTokenEndsInOneLine) {
+  constexpr std::size_t kRunBytes = std::size_t{256} << 20;
+  constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
+  const std::chrono::seconds limit(60);
+  const std::string base = "castles: expected the base of block 1 of castle 1";
+  const std::string length = "... (" + std::to_string(kRunBytes) + " bytes)'";
+  struct Case {
+    char fill;
+    std::string after;  // what follows the run before the input closes
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {'7', " 2\n",
+       base + " (an integer from -2147483648 to 2147483647), found '" + std::string(40, '7') +
+           length + " at line 1, column 5\n"},
+      {'x', "",
+       base + " (an integer), found '" + std::string(40, 'x') + length + " at line 1, column 5\n"},
+      {' ', "",
+       base + ", found the end of the input at line 1, column " + std::to_string(kRunBytes + 5) +
+           "\n"},
+  };
+  for (const Case& c : cases) {
+    ChildProcess child(CASTLES_EXECUTABLE);
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(child.feed("1 1 ", limit));
+    const std::string piece(kPieceBytes, c.fill);
+    for (std::size_t sent = 0; sent < kRunBytes; sent += kPieceBytes) {
+      ASSERT_TRUE(child.feed(piece, limit)) << "'" << c.fill << "': stuck after " << sent;
+    }
+    const Outcome o = child.finish(c.after, limit);
+    EXPECT_FALSE(o.timedOut) << c.fill;
+    EXPECT_EQ(o.status, 1) << c.fill;
+    EXPECT_EQ(o.out, "") << c.fill;
+    EXPECT_EQ(o.err, c.message);
+  }
+  // Every child has been waited for, so this is the largest peak of theirs.
+  rusage children{};
+  ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &children), 0);
+  EXPECT_LT(static_cast<std::size_t>(children.ru_maxrss) * 1024, kRunBytes / 4)
+      << "peak resident KiB: " << children.ru_maxrss;
 }
 
 }  // namespace

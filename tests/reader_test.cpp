@@ -1,10 +1,14 @@
 #include "reader.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace castles {
@@ -139,6 +143,29 @@ TEST(ReadCastles, ReadFailureIsReported) {
   ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->fault, InputFault::readFailed);
   EXPECT_EQ(result.perfectness, std::vector<std::int64_t>{8});
+}
+
+// A descriptor left non-blocking reports "no data yet", not the end of the
+// input: the reader waits for the rest instead of failing the read.
+TEST(FdSource, WaitsOnANonBlockingDescriptor) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  ASSERT_EQ(::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK), 0);
+  std::thread writer([fd = pipeFds[1]] {
+    for (const std::string_view part : {"3\n1 2 3\n", "1 2 2\n2 3 1", " 2 1\n"}) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (::write(fd, part.data(), part.size()) < 0) {
+        break;
+      }
+    }
+    ::close(fd);
+  });
+  FdSource source(pipeFds[0]);
+  const ReadResult result = readCastles(source);
+  writer.join();
+  ::close(pipeFds[0]);
+  ASSERT_FALSE(result.error) << describe(*result.error);
+  EXPECT_EQ(result.perfectness, (std::vector<std::int64_t>{8, 4, 6}));
 }
 
 TEST(Describe, SaysWhatWhereAndWhat) {

@@ -41,6 +41,8 @@ class ChildProcess {
       for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
         ::close(fd);
       }
+      // As from a shell, whatever this process does with SIGPIPE.
+      ::signal(SIGPIPE, SIG_DFL);
       ::execl(path, path, static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -79,14 +81,64 @@ class ChildProcess {
     }
   }
 
+  // Stops reading the child's standard output, as a reader that went away.
+  void closeOutput() {
+    if (stdout_ >= 0) {
+      ::close(stdout_);
+      stdout_ = -1;
+    }
+  }
+
   // Writes input (keeping stdin open) and collects output until stdout holds
   // at least `want` bytes or closes, or the deadline passes.
   // @return false on timeout
   bool pump(std::string_view input, std::size_t want, std::chrono::milliseconds limit,
             bool closeWhenWritten = false) {
+    return serve(input, limit, closeWhenWritten, [&] { return outcome_.out.size() >= want; });
+  }
+
+  // Writes input (keeping stdin open), collecting output meanwhile, until the
+  // child has taken all of it or stopped reading. Lets a test stream more input
+  // than it would want to hold at once, piece by piece.
+  // @return false on timeout
+  bool feed(std::string_view input, std::chrono::milliseconds limit) {
+    return serve(input, limit, false, [this] { return pending_.empty(); });
+  }
+
+  const std::string& outputSoFar() const { return outcome_.out; }
+
+  // Sends input, closes stdin, and waits for the child to finish.
+  Outcome finish(std::string_view input, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    if (!pump(input, std::string::npos, limit, true)) {
+      outcome_.timedOut = true;
+      return outcome_;
+    }
+    closeInput();
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        reaped_ = true;
+        outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return outcome_;
+      }
+      ::usleep(1000);
+    }
+    outcome_.timedOut = true;
+    return outcome_;
+  }
+
+ private:
+  // Moves input to the child and output from it until done() holds, both of
+  // its output streams close, or the deadline passes.
+  // @return false on timeout
+  template <typename Done>
+  bool serve(std::string_view input, std::chrono::milliseconds limit, bool closeWhenWritten,
+             Done done) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     pending_ += input;
-    while (outcome_.out.size() < want && (stdout_ >= 0 || stderr_ >= 0)) {
+    while (!done() && (stdout_ >= 0 || stderr_ >= 0)) {
       if (closeWhenWritten && pending_.empty()) {
         closeInput();
       }
@@ -135,31 +187,6 @@ class ChildProcess {
     return true;
   }
 
-  const std::string& outputSoFar() const { return outcome_.out; }
-
-  // Sends input, closes stdin, and waits for the child to finish.
-  Outcome finish(std::string_view input, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    if (!pump(input, std::string::npos, limit, true)) {
-      outcome_.timedOut = true;
-      return outcome_;
-    }
-    closeInput();
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        reaped_ = true;
-        outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return outcome_;
-      }
-      ::usleep(1000);
-    }
-    outcome_.timedOut = true;
-    return outcome_;
-  }
-
- private:
   pid_t pid_ = -1;
   int stdin_ = -1;
   int stdout_ = -1;

@@ -1,0 +1,95 @@
+#include "driver.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace castles {
+namespace {
+
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe(fds) == 0) {
+      read = fds[0];
+      write = fds[1];
+    }
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  ~Pipe() {
+    closeRead();
+    closeWrite();
+  }
+  void closeRead() {
+    if (read >= 0) {
+      ::close(read);
+      read = -1;
+    }
+  }
+  void closeWrite() {
+    if (write >= 0) {
+      ::close(write);
+      write = -1;
+    }
+  }
+};
+
+// Standard output left non-blocking, with a reader that is behind: the answer
+// waits for room in the pipe instead of failing as a write error.
+TEST(RunCastles, WaitsForRoomOnANonBlockingOutput) {
+  Pipe in;
+  Pipe out;
+  Pipe err;
+  ASSERT_GE(in.read, 0);
+  ASSERT_GE(out.read, 0);
+  ASSERT_GE(err.read, 0);
+  const std::string_view input = "3\n1 2 3\n1 2 2\n2 3 1 2 1\n";
+  ASSERT_EQ(::write(in.write, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  in.closeWrite();
+
+  ASSERT_EQ(::fcntl(out.write, F_SETFL, ::fcntl(out.write, F_GETFL) | O_NONBLOCK), 0);
+  const std::string filler(4096, '.');
+  std::size_t filled = 0;
+  for (;;) {
+    const ssize_t wrote = ::write(out.write, filler.data(), filler.size());
+    if (wrote < 0) {
+      ASSERT_EQ(errno, EAGAIN);
+      break;
+    }
+    filled += static_cast<std::size_t>(wrote);
+  }
+
+  std::string drained;
+  std::thread reader([&drained, fd = out.read] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+      drained.append(buffer, static_cast<std::size_t>(got));
+    }
+  });
+  const int status = runCastles(in.read, out.write, err.write);
+  out.closeWrite();
+  reader.join();
+  err.closeWrite();
+  char message[256];
+  const ssize_t messageLength = ::read(err.read, message, sizeof message);
+
+  EXPECT_EQ(status, kExitSuccess);
+  EXPECT_EQ(messageLength, 0) << std::string_view(
+      message, messageLength > 0 ? static_cast<std::size_t>(messageLength) : 0);
+  ASSERT_EQ(drained.size(), filled + 2);
+  EXPECT_EQ(drained.substr(filled), "3\n");
+}
+
+}  // namespace
+}  // namespace castles
