@@ -50,7 +50,8 @@ class Random {
 inline std::string parseHeavyText(int castles, int blocksPerCastle, std::uint64_t seed) {
   Random random(seed);
   std::string out;
-  out.reserve(static_cast<std::size_t>(castles) * static_cast<std::size_t>(blocksPerCastle) * 9 + 64);
+  out.reserve(static_cast<std::size_t>(castles) * static_cast<std::size_t>(blocksPerCastle) * 9 +
+              64);
   out += std::to_string(castles) + "\n";
   const std::vector<std::string> gaps = {" ", " ", " ", "  ", "   ", "\t", " \t "};
   const std::vector<std::string> breaks = {"\n", "\n", "\r\n", "\n\n", " \n  "};

@@ -39,7 +39,8 @@ std::vector<std::int64_t> primesBetween(std::int64_t lo, std::int64_t hi) {
   return primes;
 }
 
-void appendCastle(std::string& out, const std::vector<std::pair<std::int64_t, std::int64_t>>& blocks) {
+void appendCastle(std::string& out,
+                  const std::vector<std::pair<std::int64_t, std::int64_t>>& blocks) {
   out += std::to_string(blocks.size());
   for (const auto& [base, exponent] : blocks) {
     out += ' ';
@@ -130,11 +131,13 @@ int main(int argc, char** argv) {
   std::error_code error;
   std::filesystem::create_directories(dir, error);
   if (error) {
-    std::cerr << "castles_bench_workloads: cannot create " << dir << ": " << error.message() << "\n";
+    std::cerr << "castles_bench_workloads: cannot create " << dir << ": " << error.message()
+              << "\n";
     return 1;
   }
   std::ifstream exampleFile(argv[2], std::ios::binary);
-  const std::string example((std::istreambuf_iterator<char>(exampleFile)), std::istreambuf_iterator<char>());
+  const std::string example((std::istreambuf_iterator<char>(exampleFile)),
+                            std::istreambuf_iterator<char>());
   if (!exampleFile || example.empty()) {
     std::cerr << "castles_bench_workloads: cannot read " << argv[2] << "\n";
     return 1;

@@ -48,7 +48,9 @@ struct Run {
   std::exit(1);
 }
 
-std::string systemMessage(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string systemMessage(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
 
 // Runs program with input on standard input and its standard output captured;
 // standard error passes through so that a failing program explains itself.
@@ -84,7 +86,8 @@ Run runOnce(const std::string& program, const std::filesystem::path& input) {
   const Clock::time_point deadline = start + kRunLimit;
   bool hung = false;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       hung = true;
       break;
@@ -209,7 +212,8 @@ struct Row {
 Row measure(const castles::bench::Workload& workload, const std::filesystem::path& input,
             const std::string& castlesPath, const std::string& straightforwardPath,
             std::optional<int> fixedRuns) {
-  Program programs[2] = {{"castles", castlesPath, {}, 1}, {"straightforward", straightforwardPath, {}, 1}};
+  Program programs[2] = {{"castles", castlesPath, {}, 1},
+                         {"straightforward", straightforwardPath, {}, 1}};
   std::string expected;  // the first run's answer, which every other run must repeat
   std::string expectedFrom;
   const auto record = [&](Program& program) {
@@ -299,7 +303,8 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   std::vector<Row> rows;
   for (const castles::bench::Workload& workload : castles::bench::kWorkloads) {
-    rows.push_back(measure(workload, workloadDir / workload.file, castlesPath, straightforwardPath, fixedRuns));
+    rows.push_back(measure(workload, workloadDir / workload.file, castlesPath, straightforwardPath,
+                           fixedRuns));
   }
   const double total = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -308,8 +313,9 @@ int main(int argc, char** argv) {
                "|---|---|---:|---:|---:|---|---:|---:|---:|---:|\n";
   for (const Row& row : rows) {
     std::cout << "| " << row.workload->name << " | " << row.workload->size << " | "
-              << formatSeconds(row.castlesSeconds) << " | " << formatSeconds(row.straightforwardSeconds)
-              << " | " << formatRatio(row.straightforwardSeconds / row.castlesSeconds) << " | "
+              << formatSeconds(row.castlesSeconds) << " | "
+              << formatSeconds(row.straightforwardSeconds) << " | "
+              << formatRatio(row.straightforwardSeconds / row.castlesSeconds) << " | "
               << row.workload->target << " | " << formatMiB(row.castlesPeakKiB) << " | "
               << formatMiB(row.straightforwardPeakKiB) << " | " << row.answer << " | "
               << row.castlesRuns << " + " << row.straightforwardRuns << " |\n";

@@ -55,7 +55,8 @@ int runCastles(int in, int out, int err) {
     }
     const std::size_t count = countDistinctExclusionLcms(input.perfectness);
     if (!writeAll(out, std::to_string(count) + "\n")) {
-      return failWith(err, std::string("castles: cannot write the answer: ") + std::strerror(errno));
+      return failWith(err,
+                      std::string("castles: cannot write the answer: ") + std::strerror(errno));
     }
     return kExitSuccess;
   } catch (const std::bad_alloc&) {

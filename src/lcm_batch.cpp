@@ -22,43 +22,51 @@ constexpr std::uint64_t magnitude(std::int64_t x) {
 
 namespace internal {
 
+namespace {
+
+struct Lane {
+  std::uint64_t a;
+  std::uint64_t b;
+  std::uint64_t steps;
+};
+
+// One remainder step, branch-free; a finished lane (b == 0) divides by 1 and
+// keeps its values, so that it can wait for its partner.
+inline void stepLane(Lane& lane) {
+  const bool live = lane.b != 0;
+  const std::uint64_t t = lane.a % (live ? lane.b : 1);
+  lane.a = live ? lane.b : lane.a;
+  lane.b = live ? t : 0;
+  lane.steps += live ? 1 : 0;
+}
+
+// Two loops in lockstep keep two divisions in flight.
+void runPair(Lane& x, Lane& y) {
+  while ((x.b | y.b) != 0) {
+    stepLane(x);
+    stepLane(y);
+  }
+}
+
+}  // namespace
+
 void euclidPortable(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
                     std::span<std::uint64_t> steps) {
-  // Two loops in lockstep keep two divisions in flight; a finished loop
-  // divides by 1 harmlessly until its partner is done.
-  std::size_t k = 0;
-  for (; k + 2 <= a.size(); k += 2) {
-    std::uint64_t a0 = a[k];
-    std::uint64_t b0 = b[k];
-    std::uint64_t s0 = steps[k];
-    std::uint64_t a1 = a[k + 1];
-    std::uint64_t b1 = b[k + 1];
-    std::uint64_t s1 = steps[k + 1];
-    while ((b0 | b1) != 0) {
-      const bool live0 = b0 != 0;
-      const bool live1 = b1 != 0;
-      const std::uint64_t t0 = a0 % (live0 ? b0 : 1);
-      const std::uint64_t t1 = a1 % (live1 ? b1 : 1);
-      a0 = live0 ? b0 : a0;
-      b0 = live0 ? t0 : 0;
-      s0 += live0 ? 1 : 0;
-      a1 = live1 ? b1 : a1;
-      b1 = live1 ? t1 : 0;
-      s1 += live1 ? 1 : 0;
+  for (std::size_t k = 0; k < a.size(); k += 2) {
+    Lane x{a[k], b[k], steps[k]};
+    Lane y{1, 0, 0};  // an idle partner for an odd last lane
+    const bool pair = k + 1 < a.size();
+    if (pair) {
+      y = {a[k + 1], b[k + 1], steps[k + 1]};
     }
-    a[k] = a0;
-    b[k] = b0;
-    steps[k] = s0;
-    a[k + 1] = a1;
-    b[k + 1] = b1;
-    steps[k + 1] = s1;
-  }
-  for (; k < a.size(); ++k) {
-    while (b[k] != 0) {
-      const std::uint64_t t = a[k] % b[k];
-      a[k] = b[k];
-      b[k] = t;
-      ++steps[k];
+    runPair(x, y);
+    a[k] = x.a;
+    b[k] = x.b;
+    steps[k] = x.steps;
+    if (pair) {
+      a[k + 1] = y.a;
+      b[k + 1] = y.b;
+      steps[k + 1] = y.steps;
     }
   }
 }
@@ -79,8 +87,9 @@ namespace {
 // value shows as a set top bit, and one correction makes it exact. Lanes
 // outside those bounds are redone with the integer divider.
 __attribute__((target("avx512f,avx512dq"))) inline __m512i remainderLanes(__m512i a, __m512i b,
-                                                                        __mmask8 live) {
-  const __m512i quotient = _mm512_cvttpd_epu64(_mm512_div_pd(_mm512_cvtepu64_pd(a), _mm512_cvtepu64_pd(b)));
+                                                                          __mmask8 live) {
+  const __m512i quotient =
+      _mm512_cvttpd_epu64(_mm512_div_pd(_mm512_cvtepu64_pd(a), _mm512_cvtepu64_pd(b)));
   __m512i r = _mm512_sub_epi64(a, _mm512_mullo_epi64(quotient, b));
   r = _mm512_mask_add_epi64(r, _mm512_movepi64_mask(r), r, b);
   r = _mm512_mask_sub_epi64(r, _mm512_cmpge_epu64_mask(r, b), r, b);
@@ -111,7 +120,7 @@ __attribute__((target("avx512f,avx512dq"))) inline __m512i remainderLanes(__m512
 // several independent vectors keep the floating-point divider busy.
 template <std::size_t kVectors>
 __attribute__((target("avx512f,avx512dq"))) void euclidVectors(std::uint64_t* a, std::uint64_t* b,
-                                                              std::uint64_t* steps) {
+                                                               std::uint64_t* steps) {
   const __m512i one = _mm512_set1_epi64(1);
   __m512i av[kVectors];
   __m512i bv[kVectors];
@@ -150,8 +159,8 @@ __attribute__((target("avx512f,avx512dq"))) void euclidVectors(std::uint64_t* a,
 }  // namespace
 
 __attribute__((target("avx512f,avx512dq"))) void euclidAvx512(std::span<std::uint64_t> a,
-                                                             std::span<std::uint64_t> b,
-                                                             std::span<std::uint64_t> steps) {
+                                                              std::span<std::uint64_t> b,
+                                                              std::span<std::uint64_t> steps) {
   // Six vectors at a time measured best: fewer leave the divider idle, more
   // wait longer on their slowest lane.
   constexpr std::size_t kWide = 6 * kAvx512Group;
@@ -160,12 +169,23 @@ __attribute__((target("avx512f,avx512dq"))) void euclidAvx512(std::span<std::uin
     euclidVectors<6>(&a[k], &b[k], &steps[k]);
   }
   switch ((a.size() - k) / kAvx512Group) {
-    case 5: euclidVectors<5>(&a[k], &b[k], &steps[k]); break;
-    case 4: euclidVectors<4>(&a[k], &b[k], &steps[k]); break;
-    case 3: euclidVectors<3>(&a[k], &b[k], &steps[k]); break;
-    case 2: euclidVectors<2>(&a[k], &b[k], &steps[k]); break;
-    case 1: euclidVectors<1>(&a[k], &b[k], &steps[k]); break;
-    default: break;
+    case 5:
+      euclidVectors<5>(&a[k], &b[k], &steps[k]);
+      break;
+    case 4:
+      euclidVectors<4>(&a[k], &b[k], &steps[k]);
+      break;
+    case 3:
+      euclidVectors<3>(&a[k], &b[k], &steps[k]);
+      break;
+    case 2:
+      euclidVectors<2>(&a[k], &b[k], &steps[k]);
+      break;
+    case 1:
+      euclidVectors<1>(&a[k], &b[k], &steps[k]);
+      break;
+    default:
+      break;
   }
 }
 

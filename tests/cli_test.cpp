@@ -62,8 +62,8 @@ TEST(Cli, AnswersWellFormedInput) {
 // Malformed input: nothing on stdout, one "castles: " line on stderr, status 1.
 TEST(Cli, RefusesMalformedInput) {
   const std::vector<std::string> inputs = {
-      "",         "3 1 2 3 1 2",  "1 1 x 2",     "1 1 3.5 2",          "1 1 12abc 2",
-      "1 1 - 2",  "1 1 2147483648 1", "1 1 1 -2147483649", "-1", "2 1 2 2 -5",
+      "",           "3 1 2 3 1 2",      "1 1 x 2",           "1 1 3.5 2", "1 1 12abc 2",
+      "1 1 - 2",    "1 1 2147483648 1", "1 1 1 -2147483649", "-1",        "2 1 2 2 -5",
       "2000000000",
   };
   for (const std::string& input : inputs) {

@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "naive_exclusion.hpp"
-#include "lcm.hpp"
-
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <vector>
+
+#include "lcm.hpp"
+#include "naive_exclusion.hpp"
 
 namespace castles {
 namespace {
@@ -58,11 +57,21 @@ std::vector<std::int64_t> randomPerfectness(std::mt19937_64& rng) {
   while (values.size() < n) {
     std::int64_t value = 0;
     switch (rng() % 8 < 5 ? kind : static_cast<int>(rng() % 6)) {
-      case 0: value = smallPrimePowers[rng() % std::size(smallPrimePowers)]; break;
-      case 1: value = static_cast<std::int64_t>(rng() >> (4 + rng() % 40)); break;
-      case 2: value = static_cast<std::int64_t>(rng()); break;
-      case 3: value = std::array<std::int64_t, 4>{0, -1, kMin, 1}[rng() % 4]; break;
-      case 4: value = static_cast<std::int64_t>(rng() % 13) - 6; break;
+      case 0:
+        value = smallPrimePowers[rng() % std::size(smallPrimePowers)];
+        break;
+      case 1:
+        value = static_cast<std::int64_t>(rng() >> (4 + rng() % 40));
+        break;
+      case 2:
+        value = static_cast<std::int64_t>(rng());
+        break;
+      case 3:
+        value = std::array<std::int64_t, 4>{0, -1, kMin, 1}[rng() % 4];
+        break;
+      case 4:
+        value = static_cast<std::int64_t>(rng() % 13) - 6;
+        break;
       default:  // a prime power large enough to wrap the running value eventually
         value = std::array<std::int64_t, 5>{1009, 1013, 65537, 2147483647, 999983}[rng() % 5];
         break;

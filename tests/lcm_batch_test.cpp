@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -18,15 +19,35 @@ constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 // Values that stress every branch: zero, ±1, the extremes, powers of two,
 // small multiples, wrapped products and values of every width.
 std::vector<std::int64_t> mixedValues(std::mt19937_64& rng, std::size_t count) {
-  std::vector<std::int64_t> values = {0, 1, -1, 2, -2, kMin, kMin + 1, kMax, kMax - 1,
-                                      std::int64_t{1} << 62, -(std::int64_t{1} << 62), 6, -10, 49};
+  std::vector<std::int64_t> values = {0,
+                                      1,
+                                      -1,
+                                      2,
+                                      -2,
+                                      kMin,
+                                      kMin + 1,
+                                      kMax,
+                                      kMax - 1,
+                                      std::int64_t{1} << 62,
+                                      -(std::int64_t{1} << 62),
+                                      6,
+                                      -10,
+                                      49};
   while (values.size() < count) {
     const auto raw = static_cast<std::int64_t>(rng());
     switch (rng() % 4) {
-      case 0: values.push_back(raw); break;
-      case 1: values.push_back(raw >> (rng() % 64)); break;
-      case 2: values.push_back(static_cast<std::int64_t>(rng() % 200) - 100); break;
-      default: values.push_back(wrappingMultiply(values[rng() % values.size()], raw % 7 + 2)); break;
+      case 0:
+        values.push_back(raw);
+        break;
+      case 1:
+        values.push_back(raw >> (rng() % 64));
+        break;
+      case 2:
+        values.push_back(static_cast<std::int64_t>(rng() % 200) - 100);
+        break;
+      default:
+        values.push_back(wrappingMultiply(values[rng() % values.size()], raw % 7 + 2));
+        break;
     }
   }
   return values;
@@ -69,8 +90,13 @@ TEST(EuclidBatch, VectorLanesMatchPortableLoop) {
   std::vector<std::uint64_t> a2 = a;
   std::vector<std::uint64_t> b2 = b;
   std::vector<std::uint64_t> steps2 = steps;
+  const std::vector<std::uint64_t> a0 = a;
+  const std::vector<std::uint64_t> b0 = b;
   internal::euclidPortable(a, b, steps);
   internal::euclidAvx512(a2, b2, steps2);
+  for (std::size_t k = 0; k < kCount; ++k) {
+    ASSERT_EQ(a[k], std::gcd(a0[k], b0[k])) << a0[k] << ", " << b0[k];
+  }
   EXPECT_EQ(a, a2);
   EXPECT_EQ(steps, steps2);
 }

@@ -46,8 +46,9 @@ struct Case {
 // The divisor keeps the sign the remainder sequence leaves it.
 TEST(Gcd, SignFollowsTheRemainderSequence) {
   const std::vector<Case> cases = {
-      {-6, 0, -6}, {0, -4, -4}, {0, 0, 0}, {-4, 6, 2}, {4, -6, -2}, {12, 18, 6}, {-12, -18, -6},
-      {kMin, -1, -1}, {kMin, kMin, kMin}, {kMin, 0, kMin}, {kMin, kMax, -1}, {kMax, kMin, -1},
+      {-6, 0, -6},        {0, -4, -4},     {0, 0, 0},        {-4, 6, 2},
+      {4, -6, -2},        {12, 18, 6},     {-12, -18, -6},   {kMin, -1, -1},
+      {kMin, kMin, kMin}, {kMin, 0, kMin}, {kMin, kMax, -1}, {kMax, kMin, -1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(gcd(c.a, c.b), c.expected) << c.a << ", " << c.b;
@@ -57,10 +58,14 @@ TEST(Gcd, SignFollowsTheRemainderSequence) {
 // Division before multiplication, wrapping products, and lcm(0, 0) = 0.
 TEST(Lcm, DividesFirstAndWraps) {
   const std::vector<Case> cases = {
-      {4, 6, 12}, {4, -6, 12}, {-4, 6, -12}, {7, 0, 0}, {0, 7, 0}, {0, 0, 0},
-      {1, 9, 9}, {1, -9, -9}, {1, -1, 1}, {-1, -1, -1}, {kMin, -1, kMin}, {-1, kMin, kMin},
-      {kMin, 2, kMin}, {kMax, 2, -2}, {-6, -10, -30},
-      {std::int64_t{1} << 32, (std::int64_t{1} << 32) + 1, std::int64_t{1} << 32},
+      {4, 6, 12},       {4, -6, 12},
+      {-4, 6, -12},     {7, 0, 0},
+      {0, 7, 0},        {0, 0, 0},
+      {1, 9, 9},        {1, -9, -9},
+      {1, -1, 1},       {-1, -1, -1},
+      {kMin, -1, kMin}, {-1, kMin, kMin},
+      {kMin, 2, kMin},  {kMax, 2, -2},
+      {-6, -10, -30},   {std::int64_t{1} << 32, (std::int64_t{1} << 32) + 1, std::int64_t{1} << 32},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(lcm(c.a, c.b), c.expected) << c.a << ", " << c.b;

@@ -12,7 +12,8 @@ namespace {
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 static_assert(internal::mulWidePortable(kMax, kMax) == U128{kMax - 1, 1});
-static_assert(internal::mulWidePortable(std::uint64_t{1} << 32, std::uint64_t{1} << 32) == U128{1, 0});
+static_assert(internal::mulWidePortable(std::uint64_t{1} << 32, std::uint64_t{1} << 32) ==
+              U128{1, 0});
 
 #if defined(__SIZEOF_INT128__)
 // The portable product must agree with the native one on boundary values and
@@ -20,7 +21,8 @@ static_assert(internal::mulWidePortable(std::uint64_t{1} << 32, std::uint64_t{1}
 TEST(MulWide, PortableMatchesNative) {
   std::vector<std::uint64_t> edges;
   for (std::uint64_t i = 0; i < 4; ++i) {
-    for (const std::uint64_t base : {std::uint64_t{0}, std::uint64_t{1} << 32, std::uint64_t{1} << 63}) {
+    for (const std::uint64_t base :
+         {std::uint64_t{0}, std::uint64_t{1} << 32, std::uint64_t{1} << 63}) {
       edges.push_back(base + i);
       edges.push_back(base - i);
     }

@@ -20,7 +20,7 @@ namespace castles::testing {
 struct Outcome {
   std::string out;
   std::string err;
-  int status = -1;         // exit status, or -1 if it did not exit normally
+  int status = -1;  // exit status, or -1 if it did not exit normally
   bool timedOut = false;
 };
 
