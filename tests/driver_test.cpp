@@ -6,12 +6,67 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "limited_allocator.hpp"
+
 namespace castles {
 namespace {
+
+// A temporary file as a descriptor: unlike a pipe it takes any amount of input
+// without a reader on the other side.
+struct TempFile {
+  std::FILE* file = std::tmpfile();
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (file != nullptr) {
+      std::fclose(file);
+    }
+  }
+  int fd() const { return ::fileno(file); }
+  std::string contents() const {
+    std::string text;
+    char buffer[4096];
+    ::lseek(fd(), 0, SEEK_SET);
+    ssize_t got = 0;
+    while ((got = ::read(fd(), buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+  }
+};
+
+// Memory that runs out while the castles arrive ends in one message and
+// status 1, not in an abort.
+TEST(RunCastles, ReportsRunningOutOfMemory) {
+  TempFile in;
+  TempFile out;
+  TempFile err;
+  ASSERT_NE(in.file, nullptr);
+  ASSERT_NE(out.file, nullptr);
+  ASSERT_NE(err.file, nullptr);
+  std::string input = "200000\n";
+  for (int i = 0; i < 200000; ++i) {
+    input += "0\n";
+  }
+  ASSERT_EQ(::write(in.fd(), input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ::lseek(in.fd(), 0, SEEK_SET);
+
+  int status = 0;
+  {
+    const testing::AllocationLimit limit(std::size_t{1} << 20);  // the values need 1.6 MB
+    status = runCastles(in.fd(), out.fd(), err.fd());
+  }
+
+  EXPECT_EQ(status, kExitFailure);
+  EXPECT_EQ(out.contents(), "");
+  EXPECT_EQ(err.contents(), "castles: out of memory\n");
+}
 
 struct Pipe {
   int read = -1;
