@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -82,52 +83,95 @@ struct ScanFault {
 };
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+// Not white space and not a digit: written after the last byte read, it stops
+// the fast path at the end of the buffer without a bounds check.
+constexpr char kSentinel = '\0';
+// The fast path loads eight bytes at a time from anywhere up to the sentinel,
+// so the buffer has that many bytes beyond what a read may fill.
+constexpr std::size_t kWordBytes = 8;
 constexpr std::size_t kShownTokenBytes = 40;
 // Digits accumulate until the value passes every 32-bit magnitude; after that
 // only "too large" matters. 2^32 * 10 + 9 cannot overflow 64 bits.
 constexpr std::uint64_t kMagnitudeCap = std::uint64_t{1} << 32;
-// The fast path reads at most this many digits: enough for every 32-bit
-// magnitude, few enough that the accumulator cannot overflow.
-constexpr int kFastDigits = 10;
-// Not white space and not a digit: written after the last byte read, it stops
-// the fast path's loops at the end of the buffer without a bounds check.
-constexpr char kSentinel = '\0';
+
+constexpr std::uint64_t kEveryByte = 0x0101010101010101;
+
+// @return the eight bytes at p as a word whose lowest byte is *p
+inline std::uint64_t loadWord(const char* p) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) {
+    word = __builtin_bswap64(word);
+  }
+  return word;
+}
+
+// @return how many bytes of word, from the lowest, are decimal digits before
+// the first that is not; 8 if all are
+constexpr int leadingDigits(std::uint64_t word) {
+  // Digits become 0..9. A byte below '0' borrows from the byte above it, but
+  // every byte below the first non-digit is a digit and lends nothing.
+  const std::uint64_t offset = word - '0' * kEveryByte;
+  // Top bit set where the byte is 10 or more: either it already was 128 or
+  // more, or adding 118 takes it there. Only bytes of 138 or more carry into
+  // the next byte, and they are non-digits themselves.
+  const std::uint64_t nonDigits = (offset | (offset + 118 * kEveryByte)) & (0x80 * kEveryByte);
+  return nonDigits == 0 ? 8 : std::countr_zero(nonDigits) / 8;
+}
+
+// @param word decimal digits in its lowest count bytes, the first digit lowest
+// @param count 1 to 8
+// @return the value of those digits
+constexpr std::uint64_t digitsValue(std::uint64_t word, int count) {
+  // Shifting the digits to the top brings in zero bytes below them: leading
+  // zeros. Whatever lay above them is shifted out.
+  std::uint64_t v = (word - '0' * kEveryByte) << (8 * (8 - count));
+  // Fold neighbours together: pairs of digits into 16-bit lanes (at most 99),
+  // pairs of those into 32-bit lanes (at most 9999), then the two halves.
+  // No lane exceeds its width before the mask, so nothing carries across.
+  v = (v * 10 + (v >> 8)) & 0x00ff00ff00ff00ff;
+  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffff;
+  return (v * 10000 + (v >> 32)) & 0xffffffff;
+}
 
 // @return the largest magnitude an integer of this kind and sign may have
 constexpr std::uint64_t magnitudeLimit(Kind kind, bool negative) {
-  if (!negative) {
-    return (std::uint64_t{1} << 31) - 1;
+  constexpr std::uint64_t kMaxPositive = (std::uint64_t{1} << 31) - 1;
+  if (kind == Kind::count) {
+    return negative ? 0 : kMaxPositive;  // -0 is a fine count
   }
-  return kind == Kind::count ? 0 : std::uint64_t{1} << 31;  // -0 is a fine count
+  return negative ? kMaxPositive + 1 : kMaxPositive;
 }
 
 // @param magnitude at most 2^31
 constexpr std::int32_t signedValue(std::uint64_t magnitude, bool negative) {
-  // The negation happens in 64 bits, where -2^31 is not an overflow.
+  // The negation happens in 64 bits, where -2^31 is not an overflow, and
+  // without a branch: with mask all ones, (v ^ mask) - mask is -v.
   const auto value = static_cast<std::int64_t>(magnitude);
-  return static_cast<std::int32_t>(negative ? -value : value);
+  const std::int64_t mask = negative ? -1 : 0;
+  return static_cast<std::int32_t>((value ^ mask) - mask);
 }
 
 class Scanner {
  public:
   explicit Scanner(ByteSource& source);
 
-  // The next integer, or nullopt with fault() telling why. The common token,
-  // whole in the buffer and followed by white space, takes a few instructions;
-  // anything else goes to scanSlowly. Always inlined: as a call, the optional
-  // would come back through memory, and the call chain would cost as much as
-  // the scan.
+  // Scans the next integer into value; false with fault() telling why. The
+  // common token, whole in the buffer and followed by white space, takes a few
+  // instructions; anything else goes to scanSlowly. Always inlined, and no
+  // std::optional: either way the value would go through memory, and the
+  // store and reload would cost as much as the scan.
   template <Kind kind>
-  [[gnu::always_inline]] std::optional<std::int32_t> next(Ending ending);
+  [[gnu::always_inline]] bool next(Ending ending, std::int32_t& value);
 
-  // What went wrong in the last scan that returned nullopt.
+  // What went wrong in the last scan that returned false.
   const ScanFault& fault() const { return fault_; }
   int systemError() const { return systemError_; }
 
  private:
   // The general scan: tokens that straddle reads, faults, endings other than
   // white space. Starts at cur_.
-  [[gnu::noinline]] std::optional<std::int32_t> scanSlowly(Ending ending, Kind kind);
+  [[gnu::noinline]] bool scanSlowly(Ending ending, Kind kind, std::int32_t& value);
   // Fetches more bytes; false at the end of the input or on a read failure.
   bool refill();
   std::uint64_t offsetOf(const char* p) const {
@@ -141,10 +185,12 @@ class Scanner {
   Position positionOf(const char* p);
   // Records the part of a faulty or straddling token that lies in [from, cur_).
   void keepText(const char* from);
-  std::nullopt_t fail(InputFault fault, Position start);
+  // Records the fault. @return false, for the scan to return
+  bool fail(InputFault fault, Position start);
 
   ByteSource& source_;
-  // One byte more than a read may fill, for the sentinel.
+  // kWordBytes more than a read may fill: the sentinel, and room for the
+  // fast path's loads. Zeroed, so that no load meets an indeterminate byte.
   std::unique_ptr<char[]> buffer_;
   const char* cur_;
   const char* end_;                 // *end_ is always kSentinel
@@ -160,13 +206,13 @@ class Scanner {
 };
 
 Scanner::Scanner(ByteSource& source)
-    : source_(source), buffer_(new char[kBufferSize + 1]) {
+    : source_(source), buffer_(new char[kBufferSize + kWordBytes]()) {
   buffer_[0] = kSentinel;
   cur_ = end_ = linesCounted_ = buffer_.get();
 }
 
 template <Kind kind>
-inline std::optional<std::int32_t> Scanner::next(Ending ending) {
+inline bool Scanner::next(Ending ending, std::int32_t& value) {
   const char* p = cur_;
   while (isSpace(*p)) {
     ++p;
@@ -174,19 +220,42 @@ inline std::optional<std::int32_t> Scanner::next(Ending ending) {
   cur_ = p;  // the slow path starts here if the fast one declines
   const bool negative = *p == '-';
   const char* q = (negative || *p == '+') ? p + 1 : p;
-  const char* const digits = q;
-  std::uint64_t magnitude = 0;
-  for (int i = 0; i < kFastDigits && isDigit(*q); ++i, ++q) {
-    magnitude = magnitude * 10 + digitValue(*q);
+  // q is at most end_, and the buffer has kWordBytes beyond it.
+  const std::uint64_t word = loadWord(q);
+  const int count = leadingDigits(word);
+  if (count == 0) {
+    return scanSlowly(ending, kind, value);
+  }
+  std::uint64_t magnitude = digitsValue(word, count);
+  const char* r = q + count;
+  if (count == 8) [[unlikely]] {
+    // Up to two digits more cover every 32-bit magnitude. The sentinel stops
+    // this loop too: eight digits mean r is still before end_.
+    for (int i = 0; i < 2 && isDigit(*r); ++i, ++r) {
+      magnitude = magnitude * 10 + digitValue(*r);
+    }
+    if (magnitude > magnitudeLimit(Kind::value, negative)) {
+      return scanSlowly(ending, kind, value);
+    }
+  }
+  // Up to eight digits are always in range, so a short token needs no check
+  // on its sign, which would be a branch as unpredictable as the signs are.
+  if constexpr (kind == Kind::count) {
+    if (magnitude > magnitudeLimit(kind, negative)) {
+      return scanSlowly(ending, kind, value);
+    }
   }
   // A white space byte ends an integer whatever its ending; at end_ the
   // sentinel is not white space, so a token touching the end of the buffer,
   // and one with more digits, take the slow path.
-  if (q != digits && isSpace(*q) && magnitude <= magnitudeLimit(kind, negative)) {
-    cur_ = q;
-    return signedValue(magnitude, negative);
+  if (!isSpace(*r)) {
+    return scanSlowly(ending, kind, value);
   }
-  return scanSlowly(ending, kind);
+  // The white space byte is skipped now: r is before end_, since *r is not
+  // the sentinel, and with single separators the next scan starts on a digit.
+  cur_ = r + 1;
+  value = signedValue(magnitude, negative);
+  return true;
 }
 
 bool Scanner::refill() {
@@ -235,17 +304,17 @@ void Scanner::keepText(const char* from) {
   textLength_ += length;
 }
 
-std::nullopt_t Scanner::fail(InputFault fault, Position start) {
+bool Scanner::fail(InputFault fault, Position start) {
   fault_.fault = fault;
   fault_.where = start;
   fault_.text = std::move(text_);
   if (textLength_ > fault_.text.size()) {
     fault_.text += "... (" + std::to_string(textLength_) + " bytes)";
   }
-  return std::nullopt;
+  return false;
 }
 
-std::optional<std::int32_t> Scanner::scanSlowly(Ending ending, Kind kind) {
+bool Scanner::scanSlowly(Ending ending, Kind kind, std::int32_t& value) {
   text_.clear();
   textLength_ = 0;
   for (;;) {  // skip white space
@@ -322,7 +391,8 @@ std::optional<std::int32_t> Scanner::scanSlowly(Ending ending, Kind kind) {
     textLength_ = 0;
     return fail(InputFault::negativeCount, start);
   }
-  return signedValue(magnitude, negative);
+  value = signedValue(magnitude, negative);
+  return true;
 }
 
 std::string castleName(std::uint64_t index) { return "castle " + std::to_string(index + 1); }
@@ -364,6 +434,7 @@ std::string describe(const InputError& error) {
 ReadResult readCastles(ByteSource& source) {
   ReadResult result;
   Scanner scanner(source);
+  PowerMemo powers;
   auto failWith = [&](std::string expected) {
     const ScanFault& fault = scanner.fault();
     result.error =
@@ -371,33 +442,32 @@ ReadResult readCastles(ByteSource& source) {
     return std::move(result);
   };
 
-  const auto count = scanner.next<Kind::count>(Ending::lastIfZero);
-  if (!count) {
+  std::int32_t count = 0;
+  if (!scanner.next<Kind::count>(Ending::lastIfZero, count)) {
     return failWith("the castle count");
   }
-  const auto n = static_cast<std::uint64_t>(*count);
+  const auto n = static_cast<std::uint64_t>(count);
   // Reserve for what is likely, not for what is announced: the vector grows
   // with the castles that actually arrive.
   result.perfectness.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n, 4096)));
   for (std::uint64_t i = 0; i < n; ++i) {
     const bool lastCastle = i + 1 == n;
-    const auto blocks = scanner.next<Kind::count>(lastCastle ? Ending::lastIfZero : Ending::spaced);
-    if (!blocks) {
+    std::int32_t blocks = 0;
+    if (!scanner.next<Kind::count>(lastCastle ? Ending::lastIfZero : Ending::spaced, blocks)) {
       return failWith("the block count of " + castleName(i));
     }
-    const auto ti = static_cast<std::uint64_t>(*blocks);
+    const auto ti = static_cast<std::uint64_t>(blocks);
     std::int64_t product = 1;
     for (std::uint64_t j = 0; j < ti; ++j) {
-      const auto base = scanner.next<Kind::value>(Ending::spaced);
-      if (!base) {
+      Block block{0, 0};
+      if (!scanner.next<Kind::value>(Ending::spaced, block.base)) {
         return failWith("the base of " + blockName(j, i));
       }
-      const auto exponent =
-          scanner.next<Kind::value>(lastCastle && j + 1 == ti ? Ending::last : Ending::spaced);
-      if (!exponent) {
+      const Ending ending = lastCastle && j + 1 == ti ? Ending::last : Ending::spaced;
+      if (!scanner.next<Kind::value>(ending, block.exponent)) {
         return failWith("the exponent of " + blockName(j, i));
       }
-      product = applyBlock(product, Block{*base, *exponent});
+      product = applyBlock(product, block, powers);
     }
     result.perfectness.push_back(product);
   }
