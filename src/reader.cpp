@@ -7,6 +7,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "perfectness.hpp"
@@ -94,6 +95,9 @@ constexpr std::size_t kShownTokenBytes = 40;
 // only "too large" matters. 2^32 * 10 + 9 cannot overflow 64 bits.
 constexpr std::uint64_t kMagnitudeCap = std::uint64_t{1} << 32;
 
+// No 32-bit integer: what the general scan returns after a fault.
+constexpr std::int64_t kNoValue = std::numeric_limits<std::int64_t>::min();
+
 constexpr std::uint64_t kEveryByte = 0x0101010101010101;
 
 // @return the eight bytes at p as a word whose lowest byte is *p
@@ -170,8 +174,16 @@ class Scanner {
 
  private:
   // The general scan: tokens that straddle reads, faults, endings other than
-  // white space. Starts at cur_.
-  [[gnu::noinline]] bool scanSlowly(Ending ending, Kind kind, std::int32_t& value);
+  // white space. Starts at cur_. @return the value, or kNoValue after a fault.
+  // A value rather than an out parameter: the parameter's address would
+  // escape into this call and keep the caller's integers in memory.
+  [[gnu::noinline]] std::int64_t scanSlowly(Ending ending, Kind kind);
+  // scanSlowly in the shape of next.
+  bool nextSlowly(Ending ending, Kind kind, std::int32_t& value) {
+    const std::int64_t scanned = scanSlowly(ending, kind);
+    value = static_cast<std::int32_t>(scanned);
+    return scanned != kNoValue;
+  }
   // Fetches more bytes; false at the end of the input or on a read failure.
   bool refill();
   std::uint64_t offsetOf(const char* p) const {
@@ -185,8 +197,8 @@ class Scanner {
   Position positionOf(const char* p);
   // Records the part of a faulty or straddling token that lies in [from, cur_).
   void keepText(const char* from);
-  // Records the fault. @return false, for the scan to return
-  bool fail(InputFault fault, Position start);
+  // Records the fault. @return kNoValue, for the scan to return
+  std::int64_t fail(InputFault fault, Position start);
 
   ByteSource& source_;
   // kWordBytes more than a read may fill: the sentinel, and room for the
@@ -224,7 +236,7 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
   const std::uint64_t word = loadWord(q);
   const int count = leadingDigits(word);
   if (count == 0) {
-    return scanSlowly(ending, kind, value);
+    return nextSlowly(ending, kind, value);
   }
   std::uint64_t magnitude = digitsValue(word, count);
   const char* r = q + count;
@@ -235,21 +247,21 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
       magnitude = magnitude * 10 + digitValue(*r);
     }
     if (magnitude > magnitudeLimit(Kind::value, negative)) {
-      return scanSlowly(ending, kind, value);
+      return nextSlowly(ending, kind, value);
     }
   }
   // Up to eight digits are always in range, so a short token needs no check
   // on its sign, which would be a branch as unpredictable as the signs are.
   if constexpr (kind == Kind::count) {
     if (magnitude > magnitudeLimit(kind, negative)) {
-      return scanSlowly(ending, kind, value);
+      return nextSlowly(ending, kind, value);
     }
   }
   // A white space byte ends an integer whatever its ending; at end_ the
   // sentinel is not white space, so a token touching the end of the buffer,
   // and one with more digits, take the slow path.
   if (!isSpace(*r)) {
-    return scanSlowly(ending, kind, value);
+    return nextSlowly(ending, kind, value);
   }
   // The white space byte is skipped now: r is before end_, since *r is not
   // the sentinel, and with single separators the next scan starts on a digit.
@@ -304,17 +316,17 @@ void Scanner::keepText(const char* from) {
   textLength_ += length;
 }
 
-bool Scanner::fail(InputFault fault, Position start) {
+std::int64_t Scanner::fail(InputFault fault, Position start) {
   fault_.fault = fault;
   fault_.where = start;
   fault_.text = std::move(text_);
   if (textLength_ > fault_.text.size()) {
     fault_.text += "... (" + std::to_string(textLength_) + " bytes)";
   }
-  return false;
+  return kNoValue;
 }
 
-bool Scanner::scanSlowly(Ending ending, Kind kind, std::int32_t& value) {
+std::int64_t Scanner::scanSlowly(Ending ending, Kind kind) {
   text_.clear();
   textLength_ = 0;
   for (;;) {  // skip white space
@@ -391,8 +403,7 @@ bool Scanner::scanSlowly(Ending ending, Kind kind, std::int32_t& value) {
     textLength_ = 0;
     return fail(InputFault::negativeCount, start);
   }
-  value = signedValue(magnitude, negative);
-  return true;
+  return signedValue(magnitude, negative);
 }
 
 std::string castleName(std::uint64_t index) { return "castle " + std::to_string(index + 1); }
