@@ -22,19 +22,19 @@ struct Position {
 };
 
 enum class InputFault {
-  unexpectedEnd,   // the input ended before every announced integer
-  notAnInteger,    // a token that is not an optional sign and decimal digits
-  outOfRange,      // an integer outside the signed 32-bit range
-  negativeCount,   // a castle count or block count below zero
-  readFailed,      // the operating system refused to read
+  unexpectedEnd,  // the input ended before every announced integer
+  notAnInteger,   // a token that is not an optional sign and decimal digits
+  outOfRange,     // an integer outside the signed 32-bit range
+  negativeCount,  // a castle count or block count below zero
+  readFailed,     // the operating system refused to read
 };
 
 struct InputError {
   InputFault fault;
   Position where;
-  std::string expected;   // what the reader was looking for, e.g. "the castle count"
-  std::string found;      // the offending token as written, shortened if long
-  int systemError = 0;    // errno, for readFailed
+  std::string expected;  // what the reader was looking for, e.g. "the castle count"
+  std::string found;     // the offending token as written, shortened if long
+  int systemError = 0;   // errno, for readFailed
 };
 
 // One line for standard error, without the newline:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -71,6 +72,126 @@ TEST(CalculateCastlePerfectness, LargePowerPassesOnTheLibraryRounding) {
   // Beyond 2^53 the factor is whatever the math library's pow returns.
   const double f = std::pow(3.0, 35.0);
   EXPECT_EQ(calculateCastlePerfectness(std::vector<Block>{{3, 35}}), static_cast<std::int64_t>(f));
+}
+
+std::uint64_t bitsOf(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// The proof that blockPower's integer path is std::pow: every block in its
+// domain compared bit for bit, and the domain shown to end where the walk does.
+TEST(BlockPower, EveryExactPowerMatchesTheLibrary) {
+  std::uint64_t mismatches = 0;
+  for (std::int32_t e = 0; e <= internal::kMaxExactExponent; ++e) {
+    const std::int64_t limit = internal::kExactPowerBaseLimits[static_cast<std::size_t>(e)];
+    ASSERT_LE(std::pow(static_cast<double>(limit), e), 0x1p53) << e;
+    ASSERT_FALSE(internal::hasExactPower({static_cast<std::int32_t>(limit + 1), e})) << e;
+    ASSERT_FALSE(internal::hasExactPower({static_cast<std::int32_t>(-limit - 1), e})) << e;
+    for (std::int64_t b = -limit; b <= limit; ++b) {
+      const Block block{static_cast<std::int32_t>(b), e};
+      const double expected = std::pow(static_cast<double>(b), static_cast<double>(e));
+      if (!internal::hasExactPower(block) || bitsOf(blockPower(block)) != bitsOf(expected)) {
+        ADD_FAILURE() << b << "^" << e;
+        if (++mismatches == 10) {
+          return;
+        }
+      }
+    }
+  }
+  const std::int32_t kMaxInt = std::numeric_limits<std::int32_t>::max();
+  for (const Block block : std::vector<Block>{{2, -1},
+                                              {1, -1},
+                                              {0, -1},
+                                              {1, 54},
+                                              {0, 54},
+                                              {-1, kMaxInt},
+                                              {kMaxInt, 1},
+                                              {-kMaxInt - 1, 0}}) {
+    EXPECT_FALSE(internal::hasExactPower(block)) << block.base << "^" << block.exponent;
+  }
+}
+
+// Blocks that share a memo slot (bases 128 apart, exponents 8 apart) evict
+// each other; every answer must still be blockPower's.
+TEST(PowerMemo, AnswersAsBlockPowerDoes) {
+  const std::vector<Block> blocks = {
+      {0, 0},  {128, 0}, {0, 8},  {-128, 0},  {0, 0},  {2, -3},
+      {2, 5},  {130, 5}, {2, -3}, {-126, -3}, {2, 5},  {0, -1},
+      {-1, 7}, {127, 7}, {-1, 7}, {3, 35},    {3, 35}, {-2147483647 - 1, 2},
+      {0, 0}};
+  PowerMemo memo;
+  for (int round = 0; round < 2; ++round) {
+    for (const Block& block : blocks) {
+      EXPECT_EQ(bitsOf(memo.power(block)), bitsOf(blockPower(block)))
+          << block.base << "^" << block.exponent;
+    }
+  }
+}
+
+// truncatedProduct answers exact products without the extended multiply; it
+// must agree with it everywhere, above all at the edges of its shortcuts:
+// 2^53 for the running value, 2^63 for the product, and non-finite factors.
+TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
+  constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
+  const std::int64_t products[] = {0,
+                                   1,
+                                   -1,
+                                   7,
+                                   -7,
+                                   kTwo53 - 1,
+                                   kTwo53,
+                                   kTwo53 + 1,
+                                   -kTwo53,
+                                   -kTwo53 - 1,
+                                   std::int64_t{1} << 62,
+                                   kPow3To35,
+                                   kMin,
+                                   kMin + 1,
+                                   -(kMin + 1)};
+  const double factors[] = {0.0,
+                            -0.0,
+                            1.0,
+                            -1.0,
+                            2.0,
+                            -2.0,
+                            0.5,
+                            -0.5,
+                            3.0,
+                            1024.0,
+                            -1024.0,
+                            0x1p53,
+                            0x1p53 + 2,
+                            0x1p62,
+                            -0x1p62,
+                            0x1p63,
+                            -0x1p63,
+                            0x1p64,
+                            1e300,
+                            0.1,
+                            std::numeric_limits<double>::denorm_min(),
+                            std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()};
+  for (const std::int64_t p : products) {
+    for (const double f : factors) {
+      EXPECT_EQ(truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
+          << p << " * " << f;
+    }
+  }
+  // Integer pairs whose product lands near +-2^63, on both sides of it, with
+  // running values on both sides of 2^53; a quarter of the factors are made
+  // fractional.
+  std::mt19937_64 rng(0x70d0c7);
+  for (int i = 0; i < (1 << 20); ++i) {
+    const int pBits = 1 + static_cast<int>(rng() % 54);
+    const int fBits = std::clamp(63 - pBits + static_cast<int>(rng() % 5) - 2, 1, 63);
+    const std::int64_t pSign = (rng() & 1) != 0 ? -1 : 1;
+    const auto p = static_cast<std::int64_t>(rng() >> (64 - pBits)) * pSign;
+    double f = static_cast<double>(rng() >> (64 - fBits)) * ((rng() & 1) != 0 ? -1.0 : 1.0);
+    if (i % 4 == 0) {
+      f /= 4;
+    }
+    ASSERT_EQ(truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
+        << p << " * " << std::hexfloat << f;
+  }
 }
 
 // Direct products whose rounding a double multiply would get wrong.
@@ -143,7 +264,15 @@ std::pair<double, double> exactTie(std::mt19937_64& rng) {
 
 TEST(TruncatedExtendedProduct, MatchesX87ExtendedArithmetic) {
   std::mt19937_64 rng(0x5eed2026);
-  const double specials[] = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 0x1p63, -0x1p63, 0x1p62,
+  const double specials[] = {0.0,
+                             -0.0,
+                             1.0,
+                             -1.0,
+                             0.5,
+                             -0.5,
+                             0x1p63,
+                             -0x1p63,
+                             0x1p62,
                              std::numeric_limits<double>::infinity(),
                              -std::numeric_limits<double>::infinity(),
                              std::numeric_limits<double>::quiet_NaN(),

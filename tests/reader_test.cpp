@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace castles {
@@ -23,10 +25,8 @@ ReadResult readInChunks(std::string_view text, std::size_t chunk) {
 // whatever the white space and however the input is cut into reads.
 TEST(ReadCastles, LayoutAndChunkingDoNotMatter) {
   const std::vector<std::string> layouts = {
-      "3\n1 2 3\n1 2 2\n2 3 1 2 1\n",
-      "3 1 2 3 1 2 2 2 3 1 2 1",
-      "3\n1\n2\n3\n1\n2\n2\n2\n3\n1\n2\n1",
-      "\r\n\t 3\r\n1\t2 3\v1\f2  2\r\n2 3 1 2 1\r\n",
+      "3\n1 2 3\n1 2 2\n2 3 1 2 1\n",       "3 1 2 3 1 2 2 2 3 1 2 1",
+      "3\n1\n2\n3\n1\n2\n2\n2\n3\n1\n2\n1", "\r\n\t 3\r\n1\t2 3\v1\f2  2\r\n2 3 1 2 1\r\n",
       "+3 01 +2 003 1 2 2 2 3 1 2 +1",
   };
   const std::vector<std::int64_t> expected = {8, 4, 6};
@@ -45,10 +45,116 @@ TEST(ReadCastles, ThirtyTwoBitExtremesAndSigns) {
   EXPECT_EQ(result.perfectness, (std::vector<std::int64_t>{-2147483648LL, 2147483647, -1}));
 }
 
+// Values of every length, with signs and leading zeros, around the lengths
+// where the scanner changes method (8 digits at once, then two more, then the
+// general scan).
+TEST(ReadCastles, IntegersOfEveryLength) {
+  const std::vector<std::pair<std::string, std::int64_t>> values = {
+      {"0", 0},
+      {"-0", 0},
+      {"+7", 7},
+      {"-42", -42},
+      {"305", 305},
+      {"-1234", -1234},
+      {"99999", 99999},
+      {"-123456", -123456},
+      {"1234567", 1234567},
+      {"-12345678", -12345678},
+      {"99999999", 99999999},
+      {"+123456789", 123456789},
+      {"-1000000000", -1000000000},
+      {"2147483647", 2147483647},
+      {"-2147483648", -2147483648LL},
+      {"00000000", 0},
+      {"000000007", 7},
+      {"-0000000000000042", -42},
+      {"+000000000000000000002147483647", 2147483647},
+  };
+  for (const auto& [text, value] : values) {
+    for (const std::size_t chunk : {1U, 5U, 1U << 16}) {
+      const ReadResult result = readInChunks("1 1 " + text + " 1 ", chunk);
+      ASSERT_FALSE(result.error) << text << ": " << describe(*result.error);
+      EXPECT_EQ(result.perfectness, std::vector<std::int64_t>{value}) << text << " / " << chunk;
+    }
+  }
+}
+
+// After a run of digits of any length, every byte value either ends the
+// integer (white space, or anything after the last one) or makes it "not an
+// integer". A NUL byte in the input is no end of the buffer.
+TEST(ReadCastles, EveryByteAfterDigits) {
+  const std::string digits = "1234567891";
+  for (std::size_t length = 1; length <= digits.size(); ++length) {
+    const std::string number = digits.substr(0, length);
+    for (int byte = 0; byte < 256; ++byte) {
+      const char c = static_cast<char>(byte);
+      if (c >= '0' && c <= '9') {
+        continue;
+      }
+      const bool space = std::string_view(" \t\n\v\f\r").find(c) != std::string_view::npos;
+      const ReadResult inner = readCastles("1 1 " + number + c + " 1");
+      if (space) {
+        ASSERT_FALSE(inner.error) << number << " + " << byte;
+        EXPECT_EQ(inner.perfectness, std::vector<std::int64_t>{std::stoll(number)});
+      } else {
+        ASSERT_TRUE(inner.error) << number << " + " << byte;
+        EXPECT_EQ(inner.error->fault, InputFault::notAnInteger) << number << " + " << byte;
+        EXPECT_EQ(inner.error->found, number + c) << number << " + " << byte;
+      }
+      const ReadResult last = readCastles("1 1 1 " + number + c + "9");
+      EXPECT_FALSE(last.error) << number << " + " << byte;
+    }
+  }
+}
+
+// A short read leaves bytes of the one before behind its own: here "999 "
+// right after the last exponent, which must not run on into them.
+TEST(ReadCastles, ShortReadBeforeOldDigits) {
+  const ReadResult result = readInChunks(
+      "1 3 2 1 "
+      "1 1999  "
+      "2 2",
+      8);
+  ASSERT_FALSE(result.error) << describe(*result.error);
+  EXPECT_EQ(result.perfectness, std::vector<std::int64_t>{8});
+}
+
+// Lines are counted only when a position is needed; they must still be right
+// when the input spans many reads, and when one line does.
+TEST(ReadCastles, PositionsHoldAcrossReads) {
+  std::string longLine;
+  for (int i = 0; i < 30000; ++i) {
+    longLine += "1 0 ";
+  }
+  std::string manyLines;
+  for (int i = 0; i < 20000; ++i) {
+    manyLines += "1 0\n";
+  }
+  struct Case {
+    std::string input;
+    Position where;
+  };
+  const std::vector<Case> cases = {
+      {"2 50001\n" + longLine + "\n" + manyLines + "  1 x", {20003, 5}},
+      {"2 50001\n" + manyLines + longLine + "1 x", {20002, 120003}},
+      {"2 50001\n" + manyLines + longLine + "1\r\n\n", {20004, 1}},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t chunk : {7U, 4096U, 1U << 16}) {
+      const ReadResult result = readInChunks(c.input, chunk);
+      ASSERT_TRUE(result.error) << chunk;
+      EXPECT_EQ(result.error->where, c.where)
+          << chunk << ": " << result.error->where.line << ":" << result.error->where.column;
+    }
+  }
+}
+
 // Whatever follows the last announced integer is never part of the input.
 TEST(ReadCastles, TrailingDataIsIgnored) {
   const std::vector<std::string> inputs = {"1 1 2 3 4 5 6", "1 1 2 3\nnot numbers at all \x01",
-                                           "1 1 2 3x", "0", "0 x", "0junk", "2 0 0;", "1 1 2 3"};
+                                           "1 1 2 3x",      "0",
+                                           "0 x",           "0junk",
+                                           "2 0 0;",        "1 1 2 3"};
   for (const std::string& text : inputs) {
     const ReadResult result = readCastles(text);
     EXPECT_FALSE(result.error) << text << ": " << describe(*result.error);
@@ -104,14 +210,34 @@ const std::vector<ErrorCase> kErrors = {
     {"1 1 - 2", InputFault::notAnInteger, {1, 5}, "the base of block 1 of castle 1", "-"},
     {"1 1 2 +", InputFault::notAnInteger, {1, 7}, "the exponent of block 1 of castle 1", "+"},
     {"2 1 2 3x 0", InputFault::notAnInteger, {1, 7}, "the exponent of block 1 of castle 1", "3x"},
-    {"1 1 2147483648 1", InputFault::outOfRange, {1, 5}, "the base of block 1 of castle 1",
+    {"1 1 2147483648 1",
+     InputFault::outOfRange,
+     {1, 5},
+     "the base of block 1 of castle 1",
      "2147483648"},
-    {"1 1 1 -2147483649", InputFault::outOfRange, {1, 7}, "the exponent of block 1 of castle 1",
+    {"1 1 1 -2147483649",
+     InputFault::outOfRange,
+     {1, 7},
+     "the exponent of block 1 of castle 1",
      "-2147483649"},
-    {"99999999999999999999999", InputFault::outOfRange, {1, 1}, "the castle count",
+    {"99999999999999999999999",
+     InputFault::outOfRange,
+     {1, 1},
+     "the castle count",
      "99999999999999999999999"},
     {"-1", InputFault::negativeCount, {1, 1}, "the castle count", "-1"},
     {"2 1 2 2\n -5", InputFault::negativeCount, {2, 2}, "the block count of castle 2", "-5"},
+    {"2 1 2 2 -05 1", InputFault::negativeCount, {1, 9}, "the block count of castle 2", "-5"},
+    {"1 1 9999999999 1",
+     InputFault::outOfRange,
+     {1, 5},
+     "the base of block 1 of castle 1",
+     "9999999999"},
+    {"1 1 1 -00000000002147483649",
+     InputFault::outOfRange,
+     {1, 7},
+     "the exponent of block 1 of castle 1",
+     "-00000000002147483649"},
 };
 
 TEST(ReadCastles, ReportsEachFaultWithItsPosition) {
