@@ -107,6 +107,27 @@ TEST(ReadCastles, EveryByteAfterDigits) {
   }
 }
 
+// Gaps between integers are measured a word at a time: every byte value, at
+// every place in a gap of up to ten bytes, is white space or starts a token.
+TEST(ReadCastles, EveryByteInAGap) {
+  for (std::size_t before = 1; before <= 10; ++before) {
+    for (int byte = 0; byte < 256; ++byte) {
+      const char c = static_cast<char>(byte);
+      const bool space = std::string_view(" \t\n\v\f\r").find(c) != std::string_view::npos;
+      const ReadResult result = readCastles("1 1 2" + std::string(before, ' ') + c + "3 ");
+      if (space) {
+        ASSERT_FALSE(result.error) << before << " + " << byte;
+        EXPECT_EQ(result.perfectness, std::vector<std::int64_t>{8});
+      } else if (c == '+' || c == '-' || (c >= '0' && c <= '9')) {
+        EXPECT_FALSE(result.error) << before << " + " << byte;  // "+3", "-3", "03"...
+      } else {
+        ASSERT_TRUE(result.error) << before << " + " << byte;
+        EXPECT_EQ(result.error->where.column, 6 + before) << before << " + " << byte;
+      }
+    }
+  }
+}
+
 // A short read leaves bytes of the one before behind its own: here "999 "
 // right after the last exponent, which must not run on into them.
 TEST(ReadCastles, ShortReadBeforeOldDigits) {
