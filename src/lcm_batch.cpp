@@ -1,6 +1,7 @@
 #include "lcm_batch.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "lcm.hpp"
 #include "wide.hpp"
@@ -168,24 +169,13 @@ __attribute__((target("avx512f,avx512dq"))) void euclidAvx512(std::span<std::uin
   for (; k + kWide <= a.size(); k += kWide) {
     euclidVectors<6>(&a[k], &b[k], &steps[k]);
   }
-  switch ((a.size() - k) / kAvx512Group) {
-    case 5:
-      euclidVectors<5>(&a[k], &b[k], &steps[k]);
-      break;
-    case 4:
-      euclidVectors<4>(&a[k], &b[k], &steps[k]);
-      break;
-    case 3:
-      euclidVectors<3>(&a[k], &b[k], &steps[k]);
-      break;
-    case 2:
-      euclidVectors<2>(&a[k], &b[k], &steps[k]);
-      break;
-    case 1:
-      euclidVectors<1>(&a[k], &b[k], &steps[k]);
-      break;
-    default:
-      break;
+  using Kernel = void (*)(std::uint64_t*, std::uint64_t*, std::uint64_t*);
+  // The last one to five vectors, by how many there are.
+  static constexpr std::array<Kernel, 6> kTail = {nullptr,          euclidVectors<1>,
+                                                  euclidVectors<2>, euclidVectors<3>,
+                                                  euclidVectors<4>, euclidVectors<5>};
+  if (const std::size_t vectors = (a.size() - k) / kAvx512Group; vectors != 0) {
+    kTail[vectors](&a[k], &b[k], &steps[k]);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "child_process.hpp"
 #include "limited_allocator.hpp"
 
 namespace castles {
@@ -84,18 +85,8 @@ struct Pipe {
     closeRead();
     closeWrite();
   }
-  void closeRead() {
-    if (read >= 0) {
-      ::close(read);
-      read = -1;
-    }
-  }
-  void closeWrite() {
-    if (write >= 0) {
-      ::close(write);
-      write = -1;
-    }
-  }
+  void closeRead() { testing::closeDescriptor(read); }
+  void closeWrite() { testing::closeDescriptor(write); }
 };
 
 // Standard output left non-blocking, with a reader that is behind: the answer

@@ -17,6 +17,14 @@
 
 namespace castles::testing {
 
+// Closes fd if it is open and marks it closed.
+inline void closeDescriptor(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
 struct Outcome {
   std::string out;
   std::string err;
@@ -74,20 +82,10 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
 
-  void closeInput() {
-    if (stdin_ >= 0) {
-      ::close(stdin_);
-      stdin_ = -1;
-    }
-  }
+  void closeInput() { closeDescriptor(stdin_); }
 
   // Stops reading the child's standard output, as a reader that went away.
-  void closeOutput() {
-    if (stdout_ >= 0) {
-      ::close(stdout_);
-      stdout_ = -1;
-    }
-  }
+  void closeOutput() { closeDescriptor(stdout_); }
 
   // Writes input (keeping stdin open) and collects output until stdout holds
   // at least `want` bytes or closes, or the deadline passes.
