@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 #include "lcm.hpp"
 #include "lcm_batch.hpp"
@@ -30,51 +31,53 @@ void dropRepeats(std::vector<std::int64_t>& values) {
 // - `all` is the fold over every index so far. Exclusions of castles still
 //   ahead share it; at index j, castle j's exclusion leaves it, keeping the
 //   value it had before j.
-// - `split` holds the running values of exclusions that have left `all`, in
-//   order of their castles, with equal neighbours merged. One that becomes
-//   equal to `all` rejoins it and ends at the fold over all castles.
+// - `currentLcms` holds the running values of exclusions that have left
+//   `all`, in order of their castles, with equal neighbours merged. One that
+//   becomes equal to `all` rejoins it and ends at the fold over all castles.
 // Without wrapping, the running values of neighbouring exclusions mostly
-// agree, so `split` stays short and the stage costs O(n) lcm evaluations
+// agree, so `currentLcms` stays short and the stage costs O(n) lcm evaluations
 // times its length; when every value wraps it costs n(n-1)/2.
 std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectness) {
-  std::vector<std::int64_t> split;
+  std::vector<std::int64_t> currentLcms;
   std::int64_t all = 1;
   bool someRejoined = false;
   std::size_t sizeAfterLastSweep = 0;
   LcmBatch batch;
   for (const std::int64_t p : perfectness) {
     const std::int64_t nextAll = lcm(all, p);
-    batch.apply(split, p);
+    batch.apply(currentLcms, p);
     std::size_t kept = 0;
-    for (const std::int64_t value : split) {
+    for (const std::int64_t value : currentLcms) {
       if (value == nextAll) {
         someRejoined = true;
-      } else if (kept == 0 || split[kept - 1] != value) {
-        split[kept++] = value;
+      } else if (kept == 0 || currentLcms[kept - 1] != value) {
+        currentLcms[kept++] = value;
       }
     }
-    split.resize(kept);
+    currentLcms.resize(kept);
     // This castle's exclusion skips its own value.
     if (all == nextAll) {
       someRejoined = true;
-    } else if (split.empty() || split.back() != all) {
-      split.push_back(all);
+    } else if (currentLcms.empty() || currentLcms.back() != all) {
+      currentLcms.push_back(all);
     }
     all = nextAll;
     // Equal values that are not neighbours are rare; sweeping them out each
     // time the list doubles keeps that rare case from growing without bound,
     // at amortised O(1) per step.
-    if (split.size() > 2 * sizeAfterLastSweep + 64) {
-      dropRepeats(split);
-      sizeAfterLastSweep = split.size();
+    if (currentLcms.size() > 2 * sizeAfterLastSweep + 64) {
+      dropRepeats(currentLcms);
+      sizeAfterLastSweep = currentLcms.size();
     }
   }
   if (someRejoined) {
-    split.push_back(all);
+    currentLcms.push_back(all);
   }
-  std::sort(split.begin(), split.end());
-  split.erase(std::unique(split.begin(), split.end()), split.end());
-  return split;
+  std::vector<std::int64_t> uniquePerfectness = std::move(currentLcms);
+  std::sort(uniquePerfectness.begin(), uniquePerfectness.end());
+  uniquePerfectness.erase(std::unique(uniquePerfectness.begin(), uniquePerfectness.end()),
+                          uniquePerfectness.end());
+  return uniquePerfectness;
 }
 
 std::size_t countDistinctExclusionLcms(std::span<const std::int64_t> perfectness) {
