@@ -2,195 +2,151 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <numeric>
 
+#include "euclid_parity.hpp"
 #include "lcm.hpp"
+#include "modular.hpp"
 #include "wide.hpp"
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define CASTLES_HAVE_AVX512_PATH 1
-#include <immintrin.h>
-#endif
 
 namespace castles {
 namespace {
 
-constexpr std::uint64_t magnitude(std::int64_t x) {
-  // Through unsigned, so that |-2^63| = 2^63 does not overflow.
-  return x < 0 ? 0 - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x);
-}
+// Below this many lanes the set-up of a batch (trial division of p, one
+// inversion per group) costs more than Euclid's loops would.
+constexpr std::size_t kMinBatchLanes = 16;
+// A group this small takes Euclid's loops instead of an inversion of its own.
+constexpr std::uint32_t kMinGroupLanes = 8;
+// Lanes whose common factor with p would open a group beyond these take
+// Euclid's loops; in practice a handful of groups hold nearly every lane.
+constexpr std::uint8_t kMaxGroups = 32;
+constexpr std::uint8_t kNoGroup = kMaxGroups;
+constexpr std::uint8_t kUnassigned = kMaxGroups + 1;
+constexpr std::uint8_t kZeroLane = kMaxGroups + 2;  // x = 0: lcm(0, p) = 0 leaves it
+// Lanes are keyed by how often each small prime of p divided them; past this
+// many keys the remaining primes are not divided out.
+constexpr std::uint32_t kMaxKeys = 4096;
+// The batch inversion runs in units of this many lanes, four units side by
+// side so that four chains of dependent multiplications overlap. A unit is
+// also what a failed certification sends to Euclid's loops.
+constexpr std::size_t kUnit = 16;
+constexpr std::size_t kWays = 4;
+// Failed certifications located by bisection before every unit is checked.
+constexpr int kBisections = 4;
+// Lanes that fall back to Euclid's loops go in chunks of this many.
+constexpr std::size_t kEuclidChunk = 512;
 
-}  // namespace
+// Trial division of p reaches primes below this. A larger prime of p shared
+// by one of `lanes` random-looking x fails a certification with probability
+// about lanes / (bound ln bound), and the trial divisions cost about
+// bound / ln bound multiplications: twice the lane count keeps both small.
+std::uint64_t trialBound(std::size_t lanes) { return std::max<std::uint64_t>(64, 2 * lanes); }
 
-namespace internal {
-
-namespace {
-
-struct Lane {
-  std::uint64_t a;
-  std::uint64_t b;
-  std::uint64_t steps;
+// Every lane in order: the usual single group needs no list.
+struct AllLanes {
+  std::size_t count;
+  std::size_t size() const { return count; }
+  std::uint32_t operator[](std::size_t i) const { return static_cast<std::uint32_t>(i); }
 };
 
-// One remainder step, branch-free; a finished lane (b == 0) divides by 1 and
-// keeps its values, so that it can wait for its partner.
-inline void stepLane(Lane& lane) {
-  const bool live = lane.b != 0;
-  const std::uint64_t t = lane.a % (live ? lane.b : 1);
-  lane.a = live ? lane.b : lane.a;
-  lane.b = live ? t : 0;
-  lane.steps += live ? 1 : 0;
+// Inverses of the odd bytes modulo 2^8, so that the lanes' usual few twos
+// need no Newton step.
+constexpr std::array<std::uint8_t, 128> kByteInverses = [] {
+  std::array<std::uint8_t, 128> inverses{};
+  for (std::uint64_t a = 1; a < 256; a += 2) {
+    inverses[a / 2] = static_cast<std::uint8_t>(inverseModPowerOfTwo(a, 8));
+  }
+  return inverses;
+}();
+
+// @param a odd when bits > 0
+// @param bits 0 <= bits <= 63
+// @return a^-1 mod 2^bits in the low bits
+inline std::uint64_t inverseOfOdd(std::uint64_t a, unsigned bits) {
+  std::uint64_t y = kByteInverses[(a >> 1) & 127];
+  for (unsigned correct = 8; correct < bits; correct *= 2) {
+    y *= 2 - a * y;  // Newton's step doubles the correct low bits
+  }
+  return y;
 }
 
-// Two loops in lockstep keep two divisions in flight.
-void runPair(Lane& x, Lane& y) {
-  while ((x.b | y.b) != 0) {
-    stepLane(x);
-    stepLane(y);
+// A lane's tag: its group, the twos left in |p| / G (a is odd when there are
+// any), and x's sign.
+constexpr unsigned kTwosShift = 6;
+constexpr unsigned kSignShift = 12;
+constexpr std::uint16_t kGroupMask = (1U << kTwosShift) - 1;
+
+constexpr std::uint16_t laneTag(std::uint8_t group, unsigned twos, bool negative) {
+  return static_cast<std::uint16_t>(group | twos << kTwosShift |
+                                    static_cast<unsigned>(negative) << kSignShift);
+}
+
+// @param tag the lane's tag
+// @param a |x| over G = gcd(|x|, |p|), coprime to |p| / G
+// @param oddInverse a^-1 mod modulus, the odd part of |p| / G
+// @return lcm(x, p)
+inline std::int64_t finishLane(std::uint16_t tag, std::int64_t p, std::uint64_t a,
+                               std::uint64_t oddInverse, std::uint64_t modulus,
+                               std::uint64_t modulusInverse) {
+  const unsigned twos = (tag >> kTwosShift) & 63U;
+  // The inverse modulo b = modulus * 2^twos joins the two coprime parts:
+  // inverse = oddInverse + modulus * t, with t chosen below 2^twos so that it
+  // agrees with a^-1 mod 2^twos. It stays below b <= 2^63. With no twos the
+  // mask is 0 and this is oddInverse; no branch on twos, which varies from
+  // lane to lane.
+  const std::uint64_t mask = (std::uint64_t{1} << twos) - 1;
+  const std::uint64_t t = ((inverseOfOdd(a, twos) - oddInverse) * modulusInverse) & mask;
+  const std::uint64_t inverse = oddInverse + modulus * t;
+  const std::uint64_t b = modulus << twos;
+  return internal::lcmFromReduced((tag >> kSignShift) != 0, p, a,
+                                  internal::remainderStepsOdd(inverse, b));
+}
+
+// The forward pass of the batch inversion over kW units of `length` lanes,
+// kUnit apart from lanes[first] on. Each lane's slot (its entry of the values,
+// free until its result is written) receives the Montgomery product of the
+// unit's lanes before it, and products[w] that of all of unit w's lanes.
+template <std::size_t kW, typename Lanes>
+void forwardUnits(const Montgomery& montgomery, std::uint64_t one, const Lanes& lanes,
+                  std::size_t first, std::size_t length, const std::uint64_t* reduced,
+                  std::int64_t* slots, std::uint64_t* products) {
+  std::array<std::uint64_t, kW> running;
+  running.fill(one);
+  for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t w = 0; w < kW; ++w) {
+      const std::uint32_t lane = lanes[first + w * kUnit + i];
+      slots[lane] = static_cast<std::int64_t>(running[w]);
+      running[w] = montgomery.multiply(reduced[lane], running[w]);
+    }
+  }
+  std::copy(running.begin(), running.end(), products);
+}
+
+// The backward pass: from the inverse of each unit's product, every lane's
+// inverse, last lane first, handed to finish(lane, inverse).
+template <std::size_t kW, typename Lanes, typename Finish>
+void backwardUnits(const Montgomery& montgomery, const Lanes& lanes, std::size_t first,
+                   std::size_t length, const std::uint64_t* reduced, const std::int64_t* slots,
+                   const std::uint64_t* inverses, Finish&& finish) {
+  std::array<std::uint64_t, kW> running;
+  std::copy(inverses, inverses + kW, running.begin());
+  for (std::size_t i = length; i-- > 0;) {
+    for (std::size_t w = 0; w < kW; ++w) {
+      const std::uint32_t lane = lanes[first + w * kUnit + i];
+      const std::uint64_t before = static_cast<std::uint64_t>(slots[lane]);
+      const std::uint64_t inverse = montgomery.multiply(running[w], before);
+      running[w] = montgomery.multiply(reduced[lane], running[w]);
+      finish(lane, inverse);
+    }
   }
 }
 
 }  // namespace
 
-void euclidPortable(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
-                    std::span<std::uint64_t> steps) {
-  for (std::size_t k = 0; k < a.size(); k += 2) {
-    Lane x{a[k], b[k], steps[k]};
-    Lane y{1, 0, 0};  // an idle partner for an odd last lane
-    const bool pair = k + 1 < a.size();
-    if (pair) {
-      y = {a[k + 1], b[k + 1], steps[k + 1]};
-    }
-    runPair(x, y);
-    a[k] = x.a;
-    b[k] = x.b;
-    steps[k] = x.steps;
-    if (pair) {
-      a[k + 1] = y.a;
-      b[k + 1] = y.b;
-      steps[k + 1] = y.steps;
-    }
-  }
-}
+LcmBatch::LcmBatch() : LcmBatch(bestEuclidKernel()) {}
 
-#if defined(CASTLES_HAVE_AVX512_PATH)
-
-bool avx512Available() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-}
-
-namespace {
-
-// One Euclid step on eight lanes. The quotient comes from double division:
-// with b < 2^62 and a < 2^50 * b, the true quotient is below 2^50, and the
-// conversions and the division each err by at most half an ulp, so the
-// truncated estimate is the true quotient or one off either way. The
-// remainder estimate a - q*b is then in [-b, 2b); with 2b < 2^63 a negative
-// value shows as a set top bit, and one correction makes it exact. Lanes
-// outside those bounds are redone with the integer divider.
-__attribute__((target("avx512f,avx512dq"))) inline __m512i remainderLanes(__m512i a, __m512i b,
-                                                                          __mmask8 live) {
-  const __m512i quotient =
-      _mm512_cvttpd_epu64(_mm512_div_pd(_mm512_cvtepu64_pd(a), _mm512_cvtepu64_pd(b)));
-  __m512i r = _mm512_sub_epi64(a, _mm512_mullo_epi64(quotient, b));
-  r = _mm512_mask_add_epi64(r, _mm512_movepi64_mask(r), r, b);
-  r = _mm512_mask_sub_epi64(r, _mm512_cmpge_epu64_mask(r, b), r, b);
-  // The zero-masked shift is the plain shift; it sidesteps a false
-  // "uninitialized" warning that GCC 12's header raises for the plain one.
-  const __mmask8 outside =
-      live & (_mm512_cmpge_epu64_mask(_mm512_maskz_srli_epi64(0xFF, a, 50), b) |
-              _mm512_cmpge_epu64_mask(b, _mm512_set1_epi64(std::int64_t{1} << 62)));
-  if (outside != 0) {
-    alignas(64) std::uint64_t av[8];
-    alignas(64) std::uint64_t bv[8];
-    alignas(64) std::uint64_t rv[8];
-    _mm512_store_si512(av, a);
-    _mm512_store_si512(bv, b);
-    _mm512_store_si512(rv, r);
-    for (unsigned k = 0; k < 8; ++k) {
-      if (((outside >> k) & 1U) != 0) {
-        rv[k] = av[k] % bv[k];
-      }
-    }
-    r = _mm512_load_si512(rv);
-  }
-  return r;
-}
-
-// Runs `kVectors` vectors of eight lanes in lockstep until every lane is done.
-// Each step's chain of conversions, division and multiply is long, so only
-// several independent vectors keep the floating-point divider busy.
-template <std::size_t kVectors>
-__attribute__((target("avx512f,avx512dq"))) void euclidVectors(std::uint64_t* a, std::uint64_t* b,
-                                                               std::uint64_t* steps) {
-  const __m512i one = _mm512_set1_epi64(1);
-  __m512i av[kVectors];
-  __m512i bv[kVectors];
-  __m512i sv[kVectors];
-  for (std::size_t v = 0; v < kVectors; ++v) {
-    av[v] = _mm512_loadu_si512(a + 8 * v);
-    bv[v] = _mm512_loadu_si512(b + 8 * v);
-    sv[v] = _mm512_loadu_si512(steps + 8 * v);
-  }
-  for (;;) {
-    __mmask8 live[kVectors];
-    unsigned anyLive = 0;
-    for (std::size_t v = 0; v < kVectors; ++v) {
-      live[v] = _mm512_test_epi64_mask(bv[v], bv[v]);
-      anyLive |= live[v];
-    }
-    if (anyLive == 0) {
-      break;
-    }
-    for (std::size_t v = 0; v < kVectors; ++v) {
-      // Finished lanes divide by zero into a discarded infinity; floating-point
-      // exceptions are masked, so nothing traps.
-      const __m512i r = remainderLanes(av[v], bv[v], live[v]);
-      av[v] = _mm512_mask_mov_epi64(av[v], live[v], bv[v]);
-      bv[v] = _mm512_mask_mov_epi64(bv[v], live[v], r);
-      sv[v] = _mm512_mask_add_epi64(sv[v], live[v], sv[v], one);
-    }
-  }
-  for (std::size_t v = 0; v < kVectors; ++v) {
-    _mm512_storeu_si512(a + 8 * v, av[v]);
-    _mm512_storeu_si512(b + 8 * v, bv[v]);
-    _mm512_storeu_si512(steps + 8 * v, sv[v]);
-  }
-}
-
-}  // namespace
-
-__attribute__((target("avx512f,avx512dq"))) void euclidAvx512(std::span<std::uint64_t> a,
-                                                              std::span<std::uint64_t> b,
-                                                              std::span<std::uint64_t> steps) {
-  // Six vectors at a time measured best: fewer leave the divider idle, more
-  // wait longer on their slowest lane.
-  constexpr std::size_t kWide = 6 * kAvx512Group;
-  std::size_t k = 0;
-  for (; k + kWide <= a.size(); k += kWide) {
-    euclidVectors<6>(&a[k], &b[k], &steps[k]);
-  }
-  using Kernel = void (*)(std::uint64_t*, std::uint64_t*, std::uint64_t*);
-  // The last one to five vectors, by how many there are.
-  static constexpr std::array<Kernel, 6> kTail = {nullptr,          euclidVectors<1>,
-                                                  euclidVectors<2>, euclidVectors<3>,
-                                                  euclidVectors<4>, euclidVectors<5>};
-  if (const std::size_t vectors = (a.size() - k) / kAvx512Group; vectors != 0) {
-    kTail[vectors](&a[k], &b[k], &steps[k]);
-  }
-}
-
-#else
-
-bool avx512Available() { return false; }
-
-void euclidAvx512(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
-                  std::span<std::uint64_t> steps) {
-  euclidPortable(a, b, steps);
-}
-
-#endif
-
-}  // namespace internal
+LcmBatch::LcmBatch(EuclidKernel kernel) : kernel_(kernel) {}
 
 void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
   if (p == 0) {
@@ -198,13 +154,297 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
     std::fill(values.begin(), values.end(), 0);
     return;
   }
-  static const bool useAvx512 = internal::avx512Available();
   const std::size_t count = values.size();
-  const std::size_t group = useAvx512 ? internal::kAvx512Group : 1;
-  const std::size_t padded = (count + group - 1) / group * group;
-  a_.resize(padded);
-  b_.resize(padded);
-  steps_.resize(padded);
+  if (count < kMinBatchLanes) {
+    applyByEuclid(values, p);
+    return;
+  }
+
+  // Per lane: the common factor G of |x| and |p| as far as powers of two and
+  // the small primes of p go, what is left of |x| (reduced_), and the group
+  // of lanes whose G has the same odd part.
+  const std::uint64_t pm = magnitude(p);
+  twosOfP_ = static_cast<unsigned>(std::countr_zero(pm));
+  const std::uint64_t oddOfP = pm >> twosOfP_;
+  planDivisions(oddOfP, count);
+  reduced_.resize(count);
+  tags_.resize(count);
+  std::size_t unplaced = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint64_t xm = magnitude(values[k]);
+    if (xm == 0) {
+      tags_[k] = kZeroLane;
+      ++unplaced;
+      continue;
+    }
+    const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), twosOfP_);
+    std::uint64_t a = xm >> shift;
+    // Branch-free: whether a prime divides is a coin toss the predictor
+    // cannot learn. Once a division fails, later steps for the same prime
+    // fail too, since a is left as it was.
+    std::uint32_t key = 0;
+    for (const DivisionStep& step : divisions_) {
+      const std::uint64_t quotient = a * step.inverse;
+      const bool divides = quotient <= step.limit;
+      a = divides ? quotient : a;
+      key += step.stride * static_cast<std::uint32_t>(divides);
+    }
+    std::uint8_t group = groupOfKey_[key];
+    if (group == kUnassigned) {
+      group = openGroup(key);
+    }
+    reduced_[k] = a;
+    tags_[k] = laneTag(group, twosOfP_ - shift, values[k] < 0);
+    if (group == kNoGroup) {
+      ++unplaced;
+    } else {
+      ++groups_[group].count;
+    }
+  }
+
+  fallback_.clear();
+  if (unplaced == 0 && groups_.size() == 1) {
+    // The usual case: no lane shares a small odd prime with p.
+    finishGroup(values, p, 1, oddOfP, AllLanes{count});
+    euclidFallback(values, p);
+    return;
+  }
+  // Lanes sorted by group; those of groups too small for an inversion, or
+  // without a group, go to Euclid's loops.
+  std::uint32_t placed = 0;
+  std::array<std::uint32_t, kMaxGroups + 1> next{};
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
+    groups_[g].start = next[g] = placed;
+    if (groups_[g].count >= kMinGroupLanes) {
+      placed += groups_[g].count;
+    }
+  }
+  order_.resize(placed);
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const auto group = static_cast<std::uint8_t>(tags_[k] & kGroupMask);
+    if (group == kZeroLane) {
+      continue;
+    }
+    if (group == kNoGroup || groups_[group].count < kMinGroupLanes) {
+      fallback_.push_back(k);
+    } else {
+      order_[next[group]++] = k;
+    }
+  }
+  for (const Group& group : groups_) {
+    if (group.count >= kMinGroupLanes) {
+      finishGroup(values, p, group.shared, oddOfP / group.shared,
+                  std::span<const std::uint32_t>(order_).subspan(group.start, group.count));
+    }
+  }
+  euclidFallback(values, p);
+}
+
+// The division steps for the small primes of p's odd part, and the table from
+// a lane's key (how often each prime divided it, in mixed radix) to its group.
+void LcmBatch::planDivisions(std::uint64_t oddOfP, std::size_t lanes) {
+  divisions_.clear();
+  plannedPrimes_.clear();
+  std::uint32_t keys = 1;
+  for (const OddPrimeFactor& factor : primes_.factor(oddOfP, trialBound(lanes))) {
+    // Primes past the key budget are left in the modulus: a lane sharing one
+    // fails certification and takes Euclid's loop, slower but exact.
+    if (keys * (factor.exponent + 1) > kMaxKeys) {
+      break;
+    }
+    plannedPrimes_.push_back({factor.prime, factor.exponent, keys});
+    for (unsigned v = 0; v < factor.exponent; ++v) {
+      divisions_.push_back({factor.inverse, factor.limit, keys});
+    }
+    keys *= factor.exponent + 1;
+  }
+  groupOfKey_.assign(keys, kUnassigned);
+  groupOfKey_[0] = 0;
+  groups_.assign(1, Group{1, 0, 0});
+}
+
+std::uint8_t LcmBatch::openGroup(std::uint32_t key) {
+  if (groups_.size() == kMaxGroups) {
+    groupOfKey_[key] = kNoGroup;
+    return kNoGroup;
+  }
+  std::uint64_t shared = 1;  // divides p, so it cannot overflow
+  for (const PlannedPrime& prime : plannedPrimes_) {
+    for (std::uint32_t v = key / prime.stride % (prime.exponent + 1); v != 0; --v) {
+      shared *= prime.prime;
+    }
+  }
+  groups_.push_back(Group{shared, 0, 0});
+  groupOfKey_[key] = static_cast<std::uint8_t>(groups_.size() - 1);
+  return groupOfKey_[key];
+}
+
+// Finishes the lanes of one group, whose reduced |p| is modulus times a power
+// of two: their inverses modulo `modulus` come from one batch inversion.
+template <typename Lanes>
+void LcmBatch::finishGroup(std::span<std::int64_t> values, std::int64_t p, std::uint64_t shared,
+                           std::uint64_t modulus, const Lanes& lanes) {
+  const Montgomery montgomery(modulus);
+  const std::uint64_t modulusInverse = montgomery.modulusInverse();
+  const auto finish = [&](std::uint32_t lane, std::uint64_t inverse) {
+    values[lane] = finishLane(tags_[lane], p, reduced_[lane], inverse, modulus, modulusInverse);
+  };
+  const std::size_t count = lanes.size();
+  if (modulus == 1) {
+    for (std::size_t i = 0; i < count; ++i) {
+      finish(lanes[i], 0);  // everything is 0 modulo 1
+    }
+    return;
+  }
+
+  // Montgomery's trick: the products of the lanes before each one, one
+  // inversion of the product of all, and a backward pass that peels the
+  // lanes off again. With R = 2^64 and every lane's reduced value a read as
+  // the Montgomery form of a / R, the backward pass started from the plain
+  // inverse of the total's Montgomery form yields each a^-1 itself.
+  const std::uint64_t one = (0 - modulus) % modulus;  // R mod modulus, the form of 1
+  const std::size_t units = (count + kUnit - 1) / kUnit;
+  const std::size_t fullUnits = count / kUnit;
+  const auto unitLength = [&](std::size_t u) { return std::min(kUnit, count - u * kUnit); };
+  unitProducts_.resize(units);
+  std::size_t u = 0;
+  for (; u + kWays <= fullUnits; u += kWays) {
+    forwardUnits<kWays>(montgomery, one, lanes, u * kUnit, kUnit, reduced_.data(), values.data(),
+                        &unitProducts_[u]);
+  }
+  for (; u < units; ++u) {
+    forwardUnits<1>(montgomery, one, lanes, u * kUnit, unitLength(u), reduced_.data(),
+                    values.data(), &unitProducts_[u]);
+  }
+
+  certify(montgomery, units);
+
+  u = 0;
+  for (; u + kWays <= fullUnits; u += kWays) {
+    if (std::all_of(&unitFailed_[u], &unitFailed_[u] + kWays,
+                    [](std::uint8_t f) { return f == 0; })) {
+      backwardUnits<kWays>(montgomery, lanes, u * kUnit, kUnit, reduced_.data(), values.data(),
+                           &unitStarts_[u], finish);
+      continue;
+    }
+    for (std::size_t w = u; w < u + kWays; ++w) {
+      if (unitFailed_[w] == 0) {
+        backwardUnits<1>(montgomery, lanes, w * kUnit, kUnit, reduced_.data(), values.data(),
+                         &unitStarts_[w], finish);
+      }
+    }
+  }
+  for (; u < units; ++u) {
+    if (unitFailed_[u] == 0) {
+      backwardUnits<1>(montgomery, lanes, u * kUnit, unitLength(u), reduced_.data(), values.data(),
+                       &unitStarts_[u], finish);
+    }
+  }
+  // A failed unit's lanes go to Euclid's loops, their x restored from what
+  // the forward pass left in their slots: |x| = a * G.
+  for (u = 0; u < units; ++u) {
+    if (unitFailed_[u] != 0) {
+      for (std::size_t i = u * kUnit; i < u * kUnit + unitLength(u); ++i) {
+        const std::uint32_t lane = lanes[i];
+        const std::uint16_t tag = tags_[lane];
+        const unsigned shift = twosOfP_ - ((tag >> kTwosShift) & 63U);
+        const std::uint64_t xm = reduced_[lane] * shared << shift;
+        values[lane] = static_cast<std::int64_t>((tag >> kSignShift) != 0 ? 0 - xm : xm);
+        fallback_.push_back(lane);
+      }
+    }
+  }
+}
+
+// Inverts the product of the units' products, which exists exactly when every
+// lane is coprime to the modulus: a lane that still shares a factor with it
+// (a prime of p beyond the trial divisions) makes the gcd of the product and
+// the modulus exceed 1. Such units are found and marked failed, and the rest
+// inverted. unitStarts_ holds the product of the units before each while
+// certifying, and then, for every unit that did not fail, the inverse its
+// backward pass starts from.
+void LcmBatch::certify(const Montgomery& montgomery, std::size_t units) {
+  const std::uint64_t modulus = montgomery.modulus();
+  const std::uint64_t one = (0 - modulus) % modulus;
+  unitFailed_.assign(units, 0);
+  unitStarts_.resize(units);
+  for (int round = 0;; ++round) {
+    std::uint64_t total = one;
+    for (std::size_t u = 0; u < units; ++u) {
+      unitStarts_[u] = total;
+      if (unitFailed_[u] == 0) {
+        total = montgomery.multiply(unitProducts_[u], total);
+      }
+    }
+    const ModularInverse inverse = inverseModulo(total, modulus);
+    if (inverse.gcd == 1) {
+      // Each unit's prefix gives way to the inverse its backward pass starts from.
+      std::uint64_t running = inverse.inverse;
+      for (std::size_t u = units; u-- > 0;) {
+        if (unitFailed_[u] == 0) {
+          unitStarts_[u] = montgomery.multiply(running, unitStarts_[u]);
+          running = montgomery.multiply(unitProducts_[u], running);
+        }
+      }
+      return;
+    }
+    if (round < kBisections) {
+      // Sharing a factor with the modulus only grows along the running
+      // product, so the first unit whose product so far shares one is found
+      // by bisection; it is one that did not fail before.
+      const auto sharesThrough = [&](std::size_t v) {
+        const std::uint64_t through = unitFailed_[v] != 0
+                                          ? unitStarts_[v]
+                                          : montgomery.multiply(unitProducts_[v], unitStarts_[v]);
+        return std::gcd(through, modulus) != 1;
+      };
+      std::size_t lo = 0;
+      std::size_t hi = units - 1;  // the whole product shares a factor
+      while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (sharesThrough(mid)) {
+          hi = mid;
+        } else {
+          lo = mid + 1;
+        }
+      }
+      unitFailed_[lo] = 1;
+    } else {
+      // Many failures: check every unit on its own, after which the rest is
+      // certain to invert.
+      for (std::size_t v = 0; v < units; ++v) {
+        if (unitFailed_[v] == 0 && std::gcd(unitProducts_[v], modulus) != 1) {
+          unitFailed_[v] = 1;
+        }
+      }
+    }
+  }
+}
+
+void LcmBatch::euclidFallback(std::span<std::int64_t> values, std::int64_t p) {
+  // In chunks, so that the loops' state stays small however many lanes fall back.
+  for (std::size_t start = 0; start < fallback_.size(); start += kEuclidChunk) {
+    const std::size_t end = std::min(fallback_.size(), start + kEuclidChunk);
+    fallbackValues_.resize(end - start);
+    for (std::size_t i = start; i < end; ++i) {
+      fallbackValues_[i - start] = values[fallback_[i]];
+    }
+    applyByEuclid(fallbackValues_, p);
+    for (std::size_t i = start; i < end; ++i) {
+      values[fallback_[i]] = fallbackValues_[i - start];
+    }
+  }
+}
+
+void LcmBatch::applyByEuclid(std::span<std::int64_t> values, std::int64_t p) {
+  if (p == 0) {
+    std::fill(values.begin(), values.end(), 0);
+    return;
+  }
+  const std::size_t count = values.size();
+  a_.resize(count);
+  b_.resize(count);
+  steps_.resize(count);
 
   // The first remainder, |x| mod |p|, shares its divisor across the batch: a
   // reciprocal computed once replaces the division. With m = floor((2^64-1)/|p|),
@@ -222,29 +462,14 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
     b_[k] = r;
     steps_[k] = 1;
   }
-  std::fill(b_.begin() + static_cast<std::ptrdiff_t>(count), b_.end(), 0);
-  if (useAvx512) {
-    internal::euclidAvx512(a_, b_, steps_);
-  } else {
-    internal::euclidPortable(a_, b_, steps_);
-  }
+  runEuclidLanes(kernel_, a_, b_, steps_);
 
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t x = values[k];
-    if (steps_[k] == 1) {
-      continue;  // p divides x: lcm(x, p) = (x / p) * p = x
-    }
-    // Remainders alternate between the signs of x and p: after an odd number
-    // of steps the divisor carries p's sign, after an even number x's.
-    const bool negative = (steps_[k] & 1U) != 0 ? p < 0 : x < 0;
-    const std::uint64_t g = a_[k];
-    if (g == 1) {
-      const std::int64_t q = negative ? wrappingMultiply(x, -1) : x;
-      values[k] = wrappingMultiply(q, p);
-    } else {
-      const auto divisor = static_cast<std::int64_t>(negative ? 0 - g : g);
-      values[k] = wrappingMultiply(truncatedQuotient(x, divisor), p);
-    }
+    const std::uint64_t g = a_[k];  // gcd(|x|, |p|) >= 1
+    const std::uint64_t xm = magnitude(x);
+    const std::uint64_t reduced = g == 1 ? xm : xm / g;
+    values[k] = internal::lcmFromReduced(x < 0, p, reduced, (steps_[k] & 1U) != 0);
   }
 }
 

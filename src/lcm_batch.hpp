@@ -1,45 +1,90 @@
 #pragma once
 // lcm(x, p) for many x and one p at a time, the exclusion stage's inner loop.
-// Euclid's loops for different x are independent, so they run side by side:
-// two at a time on the integer divider, or up to 48 at a time in AVX-512
-// lanes with a floating-point quotient where the processor has it. The
-// results are exactly those of the scalar lcm, sign of the divisor included.
+// The results are exactly those of the scalar lcm, sign of the divisor
+// included, without running Euclid's loop for most lanes: the divisor's
+// magnitude comes from the common factors of x and p (powers of two and small
+// primes, divided out without the divider), and its sign from the parity of
+// the loop's step count, read off one modular inverse per lane
+// (euclid_parity.hpp). All lanes meet the same p, so their inverses share a
+// modulus and come from one batch inversion, whose gcd also certifies that
+// nothing else is shared. Lanes the batch cannot certify run Euclid's loop
+// (euclid_lanes.hpp).
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "euclid_lanes.hpp"
+#include "small_primes.hpp"
+
 namespace castles {
+
+class Montgomery;
 
 class LcmBatch {
  public:
+  // Runs Euclid's loops, where needed, on the fastest kernel this processor has.
+  LcmBatch();
+  // @pre euclidKernelAvailable(kernel)
+  explicit LcmBatch(EuclidKernel kernel);
+
   // Replaces every x in values by lcm(x, p).
+  // @param values fewer than 2^32 of them
   void apply(std::span<std::int64_t> values, std::int64_t p);
 
+  // The same, every lane through Euclid's loop: the path for lanes the batch
+  // inversion does not certify, callable alone for tests and benchmarks.
+  void applyByEuclid(std::span<std::int64_t> values, std::int64_t p);
+
  private:
+  // One division of a lane by a prime of p, done as often as p holds the prime.
+  struct DivisionStep {
+    std::uint64_t inverse;  // of the prime, mod 2^64
+    std::uint64_t limit;    // (2^64 - 1) / prime
+    std::uint32_t stride;   // what one division adds to the lane's key
+  };
+  struct PlannedPrime {
+    std::uint64_t prime;
+    std::uint32_t exponent;
+    std::uint32_t stride;
+  };
+  // Lanes whose x shares the same odd factor with p.
+  struct Group {
+    std::uint64_t shared;
+    std::uint32_t count;
+    std::uint32_t start;  // where its lanes begin in order_
+  };
+
+  void planDivisions(std::uint64_t oddOfP, std::size_t lanes);
+  std::uint8_t openGroup(std::uint32_t key);
+  template <typename Lanes>
+  void finishGroup(std::span<std::int64_t> values, std::int64_t p, std::uint64_t shared,
+                   std::uint64_t modulus, const Lanes& lanes);
+  void certify(const Montgomery& montgomery, std::size_t units);
+  void euclidFallback(std::span<std::int64_t> values, std::int64_t p);
+
+  EuclidKernel kernel_;
+  OddPrimes primes_;
+  // The plan for the p at hand.
+  unsigned twosOfP_ = 0;
+  std::vector<DivisionStep> divisions_;
+  std::vector<PlannedPrime> plannedPrimes_;
+  std::vector<std::uint8_t> groupOfKey_;
+  std::vector<Group> groups_;
+  // Per lane.
+  std::vector<std::uint64_t> reduced_;  // |x| over the common factor found
+  std::vector<std::uint16_t> tags_;     // its group, the twos left in p, the sign of x
+  std::vector<std::uint32_t> order_;    // lanes sorted by group, when there are several
+  // Per unit of lanes in the batch inversion.
+  std::vector<std::uint64_t> unitProducts_;
+  std::vector<std::uint64_t> unitStarts_;  // products of the units before, then inverses
+  std::vector<std::uint8_t> unitFailed_;
+  // Lanes left to Euclid's loops, and the loops' state.
+  std::vector<std::uint32_t> fallback_;
+  std::vector<std::int64_t> fallbackValues_;
   std::vector<std::uint64_t> a_;
   std::vector<std::uint64_t> b_;
   std::vector<std::uint64_t> steps_;
 };
 
-namespace internal {
-
-// Euclid's loop on magnitudes: while b[k] != 0, (a[k], b[k]) = (b[k], a[k] mod b[k])
-// and steps[k] counts the remainders taken. Leaves the divisor in a[k].
-// @param a, b, steps the same length
-void euclidPortable(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
-                    std::span<std::uint64_t> steps);
-
-// True when this processor can run euclidAvx512.
-bool avx512Available();
-
-// The same loop in AVX-512 lanes.
-// @param a, b, steps the same length, a multiple of kAvx512Group
-// @pre avx512Available()
-void euclidAvx512(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
-                  std::span<std::uint64_t> steps);
-
-inline constexpr std::size_t kAvx512Group = 8;
-
-}  // namespace internal
 }  // namespace castles

@@ -6,9 +6,13 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "euclid_lanes.hpp"
+#include "euclid_parity.hpp"
 #include "lcm.hpp"
+#include "modular.hpp"
 
 namespace castles {
 namespace {
@@ -16,89 +20,175 @@ namespace {
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-// Values that stress every branch: zero, ±1, the extremes, powers of two,
-// small multiples, wrapped products and values of every width.
-std::vector<std::int64_t> mixedValues(std::mt19937_64& rng, std::size_t count) {
-  std::vector<std::int64_t> values = {0,
-                                      1,
-                                      -1,
-                                      2,
-                                      -2,
-                                      kMin,
-                                      kMin + 1,
-                                      kMax,
-                                      kMax - 1,
-                                      std::int64_t{1} << 62,
-                                      -(std::int64_t{1} << 62),
-                                      6,
-                                      -10,
-                                      49};
-  while (values.size() < count) {
-    const auto raw = static_cast<std::int64_t>(rng());
-    switch (rng() % 4) {
-      case 0:
-        values.push_back(raw);
-        break;
-      case 1:
-        values.push_back(raw >> (rng() % 64));
-        break;
-      case 2:
-        values.push_back(static_cast<std::int64_t>(rng() % 200) - 100);
-        break;
-      default:
-        values.push_back(wrappingMultiply(values[rng() % values.size()], raw % 7 + 2));
-        break;
-    }
+unsigned remainderSteps(std::uint64_t a, std::uint64_t b) {
+  unsigned steps = 0;
+  while (b != 0) {
+    const std::uint64_t t = a % b;
+    a = b;
+    b = t;
+    ++steps;
   }
-  return values;
+  return steps;
 }
 
-TEST(LcmBatch, MatchesScalarLcm) {
-  std::mt19937_64 rng(7);
-  const std::vector<std::int64_t> values = mixedValues(rng, 500);
-  LcmBatch batch;
-  for (const std::int64_t p : mixedValues(rng, 300)) {
-    std::vector<std::int64_t> got = values;
-    batch.apply(got, p);
-    for (std::size_t k = 0; k < values.size(); ++k) {
-      ASSERT_EQ(got[k], lcm(values[k], p)) << "lcm(" << values[k] << ", " << p << ")";
+bool stepsOddByInverse(std::uint64_t a, std::uint64_t b) {
+  return internal::remainderStepsOdd(inverseModulo(a % b, b).inverse, b);
+}
+
+// The parity read off the inverse against the loop itself: every coprime pair
+// up to 300, then random coprime pairs of every size up to 2^63.
+TEST(RemainderStepsOdd, AgreesWithTheLoop) {
+  for (std::uint64_t a = 1; a <= 300; ++a) {
+    for (std::uint64_t b = 1; b <= 300; ++b) {
+      if (std::gcd(a, b) == 1) {
+        ASSERT_EQ(stepsOddByInverse(a, b), remainderSteps(a, b) % 2 == 1) << a << ", " << b;
+      }
+    }
+  }
+  std::mt19937_64 rng(301);
+  for (int i = 0; i < 200000; ++i) {
+    const std::uint64_t a = rng() >> (rng() % 64);
+    const std::uint64_t b = (rng() >> (1 + rng() % 63)) | 1U;  // 1 <= b < 2^63
+    if (a != 0 && std::gcd(a, b) == 1) {
+      ASSERT_EQ(stepsOddByInverse(a, b), remainderSteps(a, b) % 2 == 1) << a << ", " << b;
     }
   }
 }
 
-// The vector and portable loops must leave the same divisor and step count,
-// including lanes whose quotient is too large for the floating-point estimate.
-TEST(EuclidBatch, VectorLanesMatchPortableLoop) {
-  if (!internal::avx512Available()) {
-    GTEST_SKIP() << "no AVX-512 on this processor";
+// Each test below runs once per Euclid kernel, skipping those this build or
+// this processor lacks.
+class EveryKernel : public testing::TestWithParam<EuclidKernel> {
+ protected:
+  void SetUp() override {
+    if (!euclidKernelAvailable(GetParam())) {
+      GTEST_SKIP() << "the " << euclidKernelName(GetParam())
+                   << " kernel is not built (CASTLES_SIMD) or this processor cannot run it";
+    }
   }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
+                         testing::Values(EuclidKernel::portable, EuclidKernel::avx512),
+                         [](const testing::TestParamInfo<EuclidKernel>& param) {
+                           return std::string(euclidKernelName(param.param));
+                         });
+
+// The divisor and step count of every lane, including lanes whose quotient is
+// too large for the vector kernel's floating-point estimate, and a count that
+// leaves a partial vector.
+TEST_P(EveryKernel, EuclidLanesMatchTheLoop) {
   std::mt19937_64 rng(11);
-  constexpr std::size_t kCount = 4096 + 40;  // full groups of six vectors, then five
+  constexpr std::size_t kCount = 4096 + 45;
   std::vector<std::uint64_t> a(kCount);
   std::vector<std::uint64_t> b(kCount);
   for (std::size_t k = 0; k < kCount; ++k) {
-    a[k] = rng() >> (rng() % 64);
-    b[k] = rng() >> (rng() % 64);
-    if (k % 16 == 0) {
-      a[k] = std::uint64_t{1} << 63;  // magnitude of -2^63
-    }
-    if (k % 16 == 1) {
-      b[k] = (std::uint64_t{1} << 62) + rng() % 1000;
-    }
+    a[k] = k % 16 == 0 ? std::uint64_t{1} << 63 : rng() >> (rng() % 64);
+    b[k] = k % 16 == 1 ? (std::uint64_t{1} << 62) + rng() % 1000 : rng() >> (rng() % 64);
   }
-  std::vector<std::uint64_t> steps(kCount, 0);
-  std::vector<std::uint64_t> a2 = a;
-  std::vector<std::uint64_t> b2 = b;
-  std::vector<std::uint64_t> steps2 = steps;
   const std::vector<std::uint64_t> a0 = a;
   const std::vector<std::uint64_t> b0 = b;
-  internal::euclidPortable(a, b, steps);
-  internal::euclidAvx512(a2, b2, steps2);
+  std::vector<std::uint64_t> steps(kCount, 0);
+  runEuclidLanes(GetParam(), a, b, steps);
   for (std::size_t k = 0; k < kCount; ++k) {
     ASSERT_EQ(a[k], std::gcd(a0[k], b0[k])) << a0[k] << ", " << b0[k];
+    ASSERT_EQ(steps[k], remainderSteps(a0[k], b0[k])) << a0[k] << ", " << b0[k];
   }
-  EXPECT_EQ(a, a2);
-  EXPECT_EQ(steps, steps2);
+}
+
+struct BatchCase {
+  const char* what;
+  std::int64_t p;
+  std::vector<std::int64_t> factors;  // prime factors of p that lanes may share
+};
+
+// Values of p that take every path: +-1, powers of two up to -2^63, primes
+// below and beyond trial division, prime powers, small primes with exponents,
+// and more small primes than there are groups.
+const std::vector<BatchCase> kBatchCases = {
+    {"one", 1, {}},
+    {"minus one", -1, {}},
+    {"minus two to the 63", kMin, {2}},
+    {"two to the 62", std::int64_t{1} << 62, {2}},
+    {"largest value", kMax, {7, 73, 127, 337, 92737, 649657}},
+    {"a prime found by trial division", 65521, {65521}},
+    {"a prime beyond it, negative", -1000000007, {1000000007}},
+    {"two primes beyond it", 1000000007LL * 998244353LL, {1000000007, 998244353}},
+    {"the square of a prime beyond it", 1000003LL * 1000003LL, {1000003}},
+    {"a power of three", 4052555153018976267LL, {3}},
+    {"even, small primes with exponents, a large prime",
+     -32LL * 81 * 25 * 7 * 11 * 1000003,
+     {2, 3, 5, 7, 11, 1000003}},
+    {"fourteen odd primes",
+     307444891294245705LL,
+     {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47}},
+    {"two to the 40 times three", 3LL << 40, {2, 3}},
+};
+
+// Lanes for lcm(x, p): 0, +-1, +-p, the extremes, and random values times
+// random products of p's factors, each shared with probability `share`.
+std::vector<std::int64_t> lanesFor(const BatchCase& c, std::size_t count, double share,
+                                   std::mt19937_64& rng) {
+  std::vector<std::int64_t> lanes = {0, 1, -1, c.p, wrappingMultiply(c.p, -1), kMin, kMax};
+  std::bernoulli_distribution shares(share);
+  while (lanes.size() < count) {
+    std::int64_t x = static_cast<std::int64_t>(rng()) >> (rng() % 64);
+    for (const std::int64_t factor : c.factors) {
+      while (shares(rng)) {
+        x = wrappingMultiply(x, factor);
+      }
+    }
+    if (rng() % 8 == 0) {
+      x = wrappingMultiply(x, c.p);
+    }
+    lanes.push_back(x);
+  }
+  lanes.resize(count);
+  return lanes;
+}
+
+// The batched lcm against the scalar one, lane by lane, at lane counts on
+// both sides of the batch thresholds and with common factors rare or common.
+TEST_P(EveryKernel, BatchMatchesScalarLcm) {
+  std::mt19937_64 rng(12);
+  LcmBatch batch(GetParam());
+  for (const BatchCase& c : kBatchCases) {
+    for (const std::size_t count : {5U, 16U, 17U, 100U, 1000U}) {
+      for (const double share : {0.002, 0.3}) {
+        const std::vector<std::int64_t> lanes = lanesFor(c, count, share, rng);
+        std::vector<std::int64_t> got = lanes;
+        batch.apply(got, c.p);
+        std::vector<std::int64_t> byEuclid = lanes;
+        batch.applyByEuclid(byEuclid, c.p);
+        for (std::size_t k = 0; k < lanes.size(); ++k) {
+          const std::int64_t expected = lcm(lanes[k], c.p);
+          ASSERT_EQ(got[k], expected) << c.what << ": lcm(" << lanes[k] << ", " << c.p << ")";
+          ASSERT_EQ(byEuclid[k], expected) << c.what << ": lcm(" << lanes[k] << ", " << c.p << ")";
+        }
+      }
+    }
+  }
+}
+
+// Random p of every size against random lanes, as the exclusion stage meets
+// them once the running values wrap.
+TEST_P(EveryKernel, BatchMatchesScalarLcmOnRandomValues) {
+  std::mt19937_64 rng(13);
+  LcmBatch batch(GetParam());
+  for (int round = 0; round < 300; ++round) {
+    std::int64_t p = static_cast<std::int64_t>(rng()) >> (rng() % 64);
+    if (rng() % 4 == 0) {
+      p = wrappingMultiply(p, static_cast<std::int64_t>(rng() % 64) + 1);
+    }
+    std::vector<std::int64_t> lanes(20 + rng() % 300);
+    for (std::int64_t& x : lanes) {
+      x = static_cast<std::int64_t>(rng()) >> (rng() % 8 == 0 ? rng() % 64 : 0);
+    }
+    std::vector<std::int64_t> got = lanes;
+    batch.apply(got, p);
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+      ASSERT_EQ(got[k], lcm(lanes[k], p)) << "lcm(" << lanes[k] << ", " << p << ")";
+    }
+  }
 }
 
 }  // namespace
