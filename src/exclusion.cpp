@@ -1,7 +1,7 @@
 #include "exclusion.hpp"
 
 #include <algorithm>
-#include <unordered_set>
+#include <numeric>
 #include <utility>
 
 #include "lcm.hpp"
@@ -11,12 +11,22 @@ namespace castles {
 namespace {
 
 // Drops later repeats of a value, keeping the first occurrence and the order.
+// Sorting positions by value finds the repeats in O(m log m) whatever the
+// values, with one flat array instead of a node per value.
 void dropRepeats(std::vector<std::int64_t>& values) {
-  std::unordered_set<std::int64_t> seen(values.size() * 2);
+  std::vector<std::uint32_t> positions(values.size());
+  std::iota(positions.begin(), positions.end(), std::uint32_t{0});
+  std::sort(positions.begin(), positions.end(), [&values](std::uint32_t i, std::uint32_t j) {
+    return values[i] != values[j] ? values[i] < values[j] : i < j;
+  });
+  std::vector<bool> repeat(values.size(), false);
+  for (std::size_t k = 1; k < positions.size(); ++k) {
+    repeat[positions[k]] = values[positions[k]] == values[positions[k - 1]];
+  }
   std::size_t kept = 0;
-  for (const std::int64_t value : values) {
-    if (seen.insert(value).second) {
-      values[kept++] = value;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!repeat[i]) {
+      values[kept++] = values[i];
     }
   }
   values.resize(kept);

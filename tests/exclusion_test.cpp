@@ -48,15 +48,16 @@ TEST(ExclusionLcms, WorkedCases) {
 
 // Perfectness sequences of the kinds that exercise the merging of exclusions:
 // small values that never wrap, values that wrap at once, zeros, -1, -2^63,
-// runs of equal neighbours, and long non-wrapping prefixes that wrap later.
+// runs of equal neighbours, long non-wrapping prefixes that wrap later, and
+// values that share small and large primes with values before them.
 std::vector<std::int64_t> randomPerfectness(std::mt19937_64& rng, std::size_t maxCastles) {
   const std::size_t n = rng() % maxCastles;
   std::vector<std::int64_t> values;
-  const int kind = static_cast<int>(rng() % 6);
+  const int kind = static_cast<int>(rng() % 7);
   const std::int64_t smallPrimePowers[] = {1, 2, 3, 4, 5, 7, 8, 9, 11, 16, 25, 27, 49};
   while (values.size() < n) {
     std::int64_t value = 0;
-    switch (rng() % 8 < 5 ? kind : static_cast<int>(rng() % 6)) {
+    switch (rng() % 8 < 5 ? kind : static_cast<int>(rng() % 7)) {
       case 0:
         value = smallPrimePowers[rng() % std::size(smallPrimePowers)];
         break;
@@ -72,8 +73,13 @@ std::vector<std::int64_t> randomPerfectness(std::mt19937_64& rng, std::size_t ma
       case 4:
         value = static_cast<std::int64_t>(rng() % 13) - 6;
         break;
-      default:  // a prime power large enough to wrap the running value eventually
+      case 5:  // a prime power large enough to wrap the running value eventually
         value = std::array<std::int64_t, 5>{1009, 1013, 65537, 2147483647, 999983}[rng() % 5];
+        break;
+      default:  // an earlier value times a small number or a large prime
+        value = values.empty() ? 6 : values[rng() % values.size()];
+        value = wrappingMultiply(
+            value, std::array<std::int64_t, 6>{2, 3, 12, 45, 1000003, 998244353}[rng() % 6]);
         break;
     }
     if (rng() % 5 == 0) {
