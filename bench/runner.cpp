@@ -1,10 +1,11 @@
-// Times the real program against the straightforward build on every workload
-// and prints a markdown table. Both run on the same input file, alternately,
-// in the same session, so that drift in machine load hits both alike; medians
-// keep one disturbed run from moving the result. Every run's answer is
-// compared, and any disagreement or failure stops the benchmark with status 1.
+// Times the real program, as built and built without vector kernels, against
+// the straightforward build on every workload and prints a markdown table.
+// All run on the same input file, in rotation, in the same session, so that
+// drift in machine load hits them alike; medians keep one disturbed run from
+// moving the result. Every run's answer is compared, and any disagreement or
+// failure stops the benchmark with status 1.
 //
-// usage: castles_bench_runner [--runs N] CASTLES STRAIGHTFORWARD WORKLOAD_DIR
+// usage: castles_bench_runner [--runs N] CASTLES CASTLES_PORTABLE STRAIGHTFORWARD WORKLOAD_DIR
 
 #include <fcntl.h>
 #include <poll.h>
@@ -196,25 +197,38 @@ struct Program {
   int wanted = 1;
 };
 
+double medianSeconds(const Program& program) {
+  std::vector<double> seconds;
+  for (const Run& run : program.runs) {
+    seconds.push_back(run.seconds);
+  }
+  return median(seconds);
+}
+
+long peakKiB(const Program& program) {
+  long peak = 0;
+  for (const Run& run : program.runs) {
+    peak = std::max(peak, run.peakKiB);
+  }
+  return peak;
+}
+
+// One line of the table: one build of the real program on one workload,
+// against the straightforward build's runs on the same workload, if any.
 struct Row {
   const castles::bench::Workload* workload;
-  double castlesSeconds;
-  double straightforwardSeconds;
-  long castlesPeakKiB;
-  long straightforwardPeakKiB;
+  std::string build;
+  std::string target;
+  const Program* castles;
+  const Program* straightforward;  // null for a scaling row
   std::string answer;
-  std::size_t castlesRuns;
-  std::size_t straightforwardRuns;
 };
 
-// Runs both programs on one workload until each has its number of runs,
-// swapping which goes first every round.
-Row measure(const castles::bench::Workload& workload, const std::filesystem::path& input,
-            const std::string& castlesPath, const std::string& straightforwardPath,
-            std::optional<int> fixedRuns) {
-  Program programs[2] = {{"castles", castlesPath, {}, 1},
-                         {"straightforward", straightforwardPath, {}, 1}};
-  std::string expected;  // the first run's answer, which every other run must repeat
+// Runs every program on one workload until each has its number of runs,
+// rotating which goes first every round, so that drift in machine load
+// reaches all of them alike.
+void measure(const castles::bench::Workload& workload, const std::filesystem::path& input,
+             std::vector<Program>& programs, std::optional<int> fixedRuns, std::string& answer) {
   std::string expectedFrom;
   const auto record = [&](Program& program) {
     Run run = runOnce(program.path, input);
@@ -222,61 +236,41 @@ Row measure(const castles::bench::Workload& workload, const std::filesystem::pat
       fail(std::string(workload.name) + ": " + program.name + " printed '" + run.out +
            "', which is not an answer");
     }
-    if (expected.empty()) {
-      expected = run.out;
+    if (answer.empty()) {
+      answer = run.out;
       expectedFrom = program.name;
-    } else if (run.out != expected) {
+    } else if (run.out != answer) {
       fail(std::string(workload.name) + ": the answers differ: " + program.name + " printed " +
            run.out.substr(0, run.out.size() - 1) + ", " + expectedFrom + " printed " +
-           expected.substr(0, expected.size() - 1));
+           answer.substr(0, answer.size() - 1));
     }
     std::cerr << "  " << program.name << ": " << formatSeconds(run.seconds) << "\n";
     program.runs.push_back(std::move(run));
   };
 
   std::cerr << workload.name << " (" << workload.file << ")\n";
-  for (int round = 0;; ++round) {
-    const bool castlesFirst = round % 2 == 0;
-    for (Program* program : {&programs[castlesFirst ? 0 : 1], &programs[castlesFirst ? 1 : 0]}) {
-      if (static_cast<int>(program->runs.size()) < program->wanted) {
-        record(*program);
-        if (program->runs.size() == 1) {
-          program->wanted = fixedRuns.value_or(runsFor(program->runs.front().seconds));
+  for (std::size_t round = 0;; ++round) {
+    bool more = false;
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+      Program& program = programs[(round + i) % programs.size()];
+      if (static_cast<int>(program.runs.size()) < program.wanted) {
+        record(program);
+        if (program.runs.size() == 1) {
+          program.wanted = fixedRuns.value_or(runsFor(program.runs.front().seconds));
         }
+        more = more || static_cast<int>(program.runs.size()) < program.wanted;
       }
     }
-    if (static_cast<int>(programs[0].runs.size()) >= programs[0].wanted &&
-        static_cast<int>(programs[1].runs.size()) >= programs[1].wanted) {
+    if (!more) {
       break;
     }
   }
-
-  const auto medianSeconds = [](const Program& program) {
-    std::vector<double> seconds;
-    for (const Run& run : program.runs) {
-      seconds.push_back(run.seconds);
-    }
-    return median(seconds);
-  };
-  const auto peakKiB = [](const Program& program) {
-    long peak = 0;
-    for (const Run& run : program.runs) {
-      peak = std::max(peak, run.peakKiB);
-    }
-    return peak;
-  };
-  return Row{&workload,
-             medianSeconds(programs[0]),
-             medianSeconds(programs[1]),
-             peakKiB(programs[0]),
-             peakKiB(programs[1]),
-             expected.substr(0, expected.size() - 1),
-             programs[0].runs.size(),
-             programs[1].runs.size()};
+  answer.pop_back();  // the newline
 }
 
 [[noreturn]] void usage() {
-  std::cerr << "usage: castles_bench_runner [--runs N] CASTLES STRAIGHTFORWARD WORKLOAD_DIR\n";
+  std::cerr << "usage: castles_bench_runner [--runs N] CASTLES CASTLES_PORTABLE STRAIGHTFORWARD "
+               "WORKLOAD_DIR\n";
   std::exit(2);
 }
 
@@ -293,35 +287,67 @@ int main(int argc, char** argv) {
     fixedRuns = runs;
     args.erase(args.begin(), args.begin() + 2);
   }
-  if (args.size() != 3) {
+  if (args.size() != 4) {
     usage();
   }
   const std::string& castlesPath = args[0];
-  const std::string& straightforwardPath = args[1];
-  const std::filesystem::path workloadDir = args[2];
+  const std::string& portablePath = args[1];
+  const std::string& straightforwardPath = args[2];
+  const std::filesystem::path workloadDir = args[3];
 
   const Clock::time_point start = Clock::now();
+  // Every workload's programs, kept until the table is printed.
+  std::vector<std::vector<Program>> measured;
+  measured.reserve(castles::bench::kWorkloads.size());
   std::vector<Row> rows;
   for (const castles::bench::Workload& workload : castles::bench::kWorkloads) {
-    rows.push_back(measure(workload, workloadDir / workload.file, castlesPath, straightforwardPath,
-                           fixedRuns));
+    std::vector<Program>& programs = measured.emplace_back();
+    programs.push_back({"castles", castlesPath, {}, 1});
+    if (!workload.portableTarget.empty() || !workload.againstStraightforward) {
+      programs.push_back({"castles (no vector kernels)", portablePath, {}, 1});
+    }
+    if (workload.againstStraightforward) {
+      programs.push_back({"straightforward", straightforwardPath, {}, 1});
+    }
+    std::string answer;
+    measure(workload, workloadDir / workload.file, programs, fixedRuns, answer);
+    const Program* straightforward = workload.againstStraightforward ? &programs.back() : nullptr;
+    rows.push_back(
+        {&workload, "auto", std::string(workload.target), &programs[0], straightforward, answer});
+    if (programs.size() == 3 || !workload.againstStraightforward) {
+      rows.push_back({&workload, "none", std::string(workload.portableTarget), &programs[1],
+                      straightforward, answer});
+    }
   }
   const double total = std::chrono::duration<double>(Clock::now() - start).count();
 
-  std::cout << "\n| workload | size | castles | straightforward | ratio | target | castles peak MiB"
-               " | straightforward peak MiB | answer | runs |\n"
-               "|---|---|---:|---:|---:|---|---:|---:|---:|---:|\n";
+  std::cout << "\n| workload | size | vector kernels | castles | straightforward | ratio | target"
+               " | castles peak MiB | straightforward peak MiB | answer | runs |\n"
+               "|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|\n";
   for (const Row& row : rows) {
-    std::cout << "| " << row.workload->name << " | " << row.workload->size << " | "
-              << formatSeconds(row.castlesSeconds) << " | "
-              << formatSeconds(row.straightforwardSeconds) << " | "
-              << formatRatio(row.straightforwardSeconds / row.castlesSeconds) << " | "
-              << row.workload->target << " | " << formatMiB(row.castlesPeakKiB) << " | "
-              << formatMiB(row.straightforwardPeakKiB) << " | " << row.answer << " | "
-              << row.castlesRuns << " + " << row.straightforwardRuns << " |\n";
+    const auto ratio = [&row](const Program& straightforward) {
+      return medianSeconds(straightforward) / medianSeconds(*row.castles);
+    };
+    std::cout << "| " << row.workload->name << " | " << row.workload->size << " | " << row.build
+              << " | " << formatSeconds(medianSeconds(*row.castles)) << " | "
+              << (row.straightforward == nullptr
+                      ? "-"
+                      : formatSeconds(medianSeconds(*row.straightforward)))
+              << " | "
+              << (row.straightforward == nullptr ? "-" : formatRatio(ratio(*row.straightforward)))
+              << " | " << (row.target.empty() ? "-" : row.target) << " | "
+              << formatMiB(peakKiB(*row.castles)) << " | "
+              << (row.straightforward == nullptr ? "-" : formatMiB(peakKiB(*row.straightforward)))
+              << " | " << row.answer << " | " << row.castles->runs.size()
+              << (row.straightforward == nullptr
+                      ? ""
+                      : " + " + std::to_string(row.straightforward->runs.size()))
+              << " |\n";
   }
-  std::cout << "\nTimes are medians of wall-clock runs, alternating between the two programs;"
-               " peak memory is the largest ru_maxrss over the runs. Benchmark took "
+  std::cout << "\nTimes are medians of wall-clock runs, rotating among the programs on each"
+               " workload; peak memory is the largest ru_maxrss over the runs. \"auto\" is the"
+               " program as built, taking the vector kernels this processor has; \"none\" is"
+               " the same program built with CASTLES_SIMD=none. Benchmark took "
             << formatSeconds(total) << ".\n";
   return 0;
 }
