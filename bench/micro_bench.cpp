@@ -64,23 +64,37 @@ BENCHMARK_TEMPLATE(BM_Pairwise, castles::gcd)->Name("BM_Gcd")->DenseRange(0, 2);
 BENCHMARK_TEMPLATE(BM_Pairwise, castles::lcm)->Name("BM_Lcm")->DenseRange(0, 2);
 
 // The exclusion stage's inner step: every running value of a batch against
-// one perfectness value, as LcmBatch does it (vector lanes where available).
+// one perfectness value. Path 0 is LcmBatch::apply, the batch inversion;
+// paths 1 and 2 run every lane through Euclid's loops on the portable and the
+// AVX-512 kernel.
 void BM_LcmBatch(benchmark::State& state) {
+  const auto kernel =
+      state.range(1) == 2 ? castles::EuclidKernel::avx512 : castles::EuclidKernel::portable;
+  if (!castles::euclidKernelAvailable(kernel)) {
+    state.SkipWithError("kernel not built or not supported by this processor");
+    return;
+  }
   const std::vector<Operands> pairs = lcmOperands(state.range(0));
   std::vector<std::int64_t> running(kPairs);
-  castles::LcmBatch batch;
+  castles::LcmBatch batch(kernel);
   std::size_t k = 0;
   for (auto _ : state) {
     for (std::size_t i = 0; i < kPairs; ++i) {
       running[i] = pairs[i].a;  // fresh operands, so every step does full work
     }
-    batch.apply(running, pairs[k++ % kPairs].b);
+    if (state.range(1) == 0) {
+      batch.apply(running, pairs[k++ % kPairs].b);
+    } else {
+      batch.applyByEuclid(running, pairs[k++ % kPairs].b);
+    }
     benchmark::DoNotOptimize(running.data());
   }
-  state.SetLabel(lcmLabel(state.range(0)));
+  state.SetLabel(std::string(lcmLabel(state.range(0))) +
+                 (state.range(1) == 0 ? ", batch inversion" : ", Euclid ") +
+                 (state.range(1) == 0 ? "" : castles::euclidKernelName(kernel)));
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kPairs));
 }
-BENCHMARK(BM_LcmBatch)->DenseRange(0, 2);
+BENCHMARK(BM_LcmBatch)->ArgsProduct({{0, 1, 2}, {0, 1, 2}});
 
 // A dependent chain, as in the fold itself: each lcm waits for the last.
 void BM_LcmFold(benchmark::State& state) {

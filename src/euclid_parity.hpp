@@ -44,7 +44,7 @@ namespace castles::internal {
 // @param inverse a^-1 mod b, in [0, b)
 // @return whether Euclid's loop on (a, b) takes an odd number of remainder steps
 constexpr bool remainderStepsOdd(std::uint64_t inverse, std::uint64_t b) {
-  return (b == 1) | (inverse > b / 2);
+  return b == 1 || inverse > b / 2;
 }
 
 // @param xNegative whether x < 0 in lcm(x, p), x != 0, p != 0

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <numeric>
+#include <utility>
 
 #include "euclid_parity.hpp"
 #include "lcm.hpp"
@@ -18,12 +19,6 @@ namespace {
 constexpr std::size_t kMinBatchLanes = 16;
 // A group this small takes Euclid's loops instead of an inversion of its own.
 constexpr std::uint32_t kMinGroupLanes = 8;
-// Lanes whose common factor with p would open a group beyond these take
-// Euclid's loops; in practice a handful of groups hold nearly every lane.
-constexpr std::uint8_t kMaxGroups = 32;
-constexpr std::uint8_t kNoGroup = kMaxGroups;
-constexpr std::uint8_t kUnassigned = kMaxGroups + 1;
-constexpr std::uint8_t kZeroLane = kMaxGroups + 2;  // x = 0: lcm(0, p) = 0 leaves it
 // Lanes are keyed by how often each small prime of p divided them; past this
 // many keys the remaining primes are not divided out.
 constexpr std::uint32_t kMaxKeys = 4096;
@@ -159,85 +154,121 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
     applyByEuclid(values, p);
     return;
   }
-
-  // Per lane: the common factor G of |x| and |p| as far as powers of two and
-  // the small primes of p go, what is left of |x| (reduced_), and the group
-  // of lanes whose G has the same odd part.
   const std::uint64_t pm = magnitude(p);
   twosOfP_ = static_cast<unsigned>(std::countr_zero(pm));
   const std::uint64_t oddOfP = pm >> twosOfP_;
   planDivisions(oddOfP, count);
+  const Tallies tallies = classify(values);
+  fallback_.clear();
+  if (groups_.size() == 1 && groups_[0].count == count) {
+    // The usual case: no lane shares a small odd prime with p.
+    finishGroup(values, p, 1, oddOfP, AllLanes{count});
+  } else {
+    sortByGroup(tallies, count);
+    for (const Group& group : groups_) {
+      if (group.count >= kMinGroupLanes) {
+        finishGroup(values, p, group.shared, oddOfP / group.shared,
+                    std::span<const std::uint32_t>(order_).subspan(group.start, group.count));
+      }
+    }
+  }
+  euclidFallback(values, p);
+}
+
+// Per lane: the common factor G of |x| and |p| as far as powers of two and the
+// small primes of p go, what is left of |x| (reduced_), and the lane's tag.
+// Lanes are counted per group in interleaved tallies: consecutive lanes mostly
+// fall in the same group, and one tally would make each count wait for the
+// last one's store.
+LcmBatch::Tallies LcmBatch::classify(std::span<const std::int64_t> values) {
+  const std::size_t count = values.size();
   reduced_.resize(count);
   tags_.resize(count);
-  std::size_t unplaced = 0;
+  Tallies tallies{};
+  // Locals, so that the stores below, which the compiler cannot tell apart
+  // from this object's members, do not force reloads.
+  const unsigned twosOfP = twosOfP_;
+  const std::span<const DivisionStep> divisions = divisions_;
+  const std::uint8_t* const groupOfKey = groupOfKey_.data();
+  std::uint64_t* const reduced = reduced_.data();
+  std::uint16_t* const tags = tags_.data();
   for (std::size_t k = 0; k < count; ++k) {
-    const std::uint64_t xm = magnitude(values[k]);
+    const std::int64_t x = values[k];
+    const std::uint64_t xm = magnitude(x);
     if (xm == 0) {
-      tags_[k] = kZeroLane;
-      ++unplaced;
+      tags[k] = kZeroLane;
+      ++tallies[k % kTallies][kZeroLane];
       continue;
     }
-    const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), twosOfP_);
+    const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), twosOfP);
     std::uint64_t a = xm >> shift;
     // Branch-free: whether a prime divides is a coin toss the predictor
     // cannot learn. Once a division fails, later steps for the same prime
     // fail too, since a is left as it was.
     std::uint32_t key = 0;
-    for (const DivisionStep& step : divisions_) {
+    for (const DivisionStep& step : divisions) {
       const std::uint64_t quotient = a * step.inverse;
       const bool divides = quotient <= step.limit;
       a = divides ? quotient : a;
       key += step.stride * static_cast<std::uint32_t>(divides);
     }
-    std::uint8_t group = groupOfKey_[key];
+    std::uint8_t group = groupOfKey[key];
     if (group == kUnassigned) {
       group = openGroup(key);
     }
-    reduced_[k] = a;
-    tags_[k] = laneTag(group, twosOfP_ - shift, values[k] < 0);
-    if (group == kNoGroup) {
-      ++unplaced;
-    } else {
-      ++groups_[group].count;
-    }
+    reduced[k] = a;
+    tags[k] = laneTag(group, twosOfP - shift, x < 0);
+    ++tallies[k % kTallies][group];
   }
-
-  fallback_.clear();
-  if (unplaced == 0 && groups_.size() == 1) {
-    // The usual case: no lane shares a small odd prime with p.
-    finishGroup(values, p, 1, oddOfP, AllLanes{count});
-    euclidFallback(values, p);
-    return;
-  }
-  // Lanes sorted by group; those of groups too small for an inversion, or
-  // without a group, go to Euclid's loops.
-  std::uint32_t placed = 0;
-  std::array<std::uint32_t, kMaxGroups + 1> next{};
   for (std::size_t g = 0; g < groups_.size(); ++g) {
-    groups_[g].start = next[g] = placed;
+    for (const auto& tally : tallies) {
+      groups_[g].count += tally[g];
+    }
+  }
+  return tallies;
+}
+
+// Lanes sorted by group into order_, each tally's lanes in a block of their
+// own (the order within a group does not matter). Lanes of groups too small
+// for an inversion, or without a group, go to fallback_ for Euclid's loops;
+// lanes with x = 0 are left alone.
+void LcmBatch::sortByGroup(const Tallies& tallies, std::size_t count) {
+  constexpr std::uint8_t kEuclidBlock = kMaxGroups;
+  constexpr std::uint8_t kZeroBlock = kMaxGroups + 1;
+  constexpr std::size_t kBlocks = kMaxGroups + 2U;
+  std::array<std::uint8_t, kTags> blockOf{};
+  blockOf.fill(kEuclidBlock);
+  blockOf[kZeroLane] = kZeroBlock;
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
     if (groups_[g].count >= kMinGroupLanes) {
-      placed += groups_[g].count;
+      blockOf[g] = static_cast<std::uint8_t>(g);
     }
   }
-  order_.resize(placed);
+  // next[t][block]: where tally t's next lane of the block goes.
+  std::array<std::array<std::uint32_t, kBlocks>, kTallies> next{};
+  for (std::size_t t = 0; t < kTallies; ++t) {
+    for (std::size_t g = 0; g < kTags; ++g) {
+      next[t][blockOf[g]] += tallies[t][g];
+    }
+  }
+  std::array<std::uint32_t, kBlocks> blockEnd{};
+  std::uint32_t placed = 0;
+  for (std::size_t block = 0; block < kBlocks; ++block) {
+    if (block < groups_.size()) {
+      groups_[block].start = placed;
+    }
+    for (std::size_t t = 0; t < kTallies; ++t) {
+      placed += std::exchange(next[t][block], placed);
+    }
+    blockEnd[block] = placed;
+  }
+  order_.resize(count);
   for (std::uint32_t k = 0; k < count; ++k) {
-    const auto group = static_cast<std::uint8_t>(tags_[k] & kGroupMask);
-    if (group == kZeroLane) {
-      continue;
-    }
-    if (group == kNoGroup || groups_[group].count < kMinGroupLanes) {
-      fallback_.push_back(k);
-    } else {
-      order_[next[group]++] = k;
-    }
+    const std::uint8_t block = blockOf[tags_[k] & kGroupMask];
+    order_[next[k % kTallies][block]++] = k;
   }
-  for (const Group& group : groups_) {
-    if (group.count >= kMinGroupLanes) {
-      finishGroup(values, p, group.shared, oddOfP / group.shared,
-                  std::span<const std::uint32_t>(order_).subspan(group.start, group.count));
-    }
-  }
-  euclidFallback(values, p);
+  fallback_.assign(order_.begin() + blockEnd[kEuclidBlock - 1],
+                   order_.begin() + blockEnd[kEuclidBlock]);
 }
 
 // The division steps for the small primes of p's odd part, and the table from
@@ -340,20 +371,24 @@ void LcmBatch::finishGroup(std::span<std::int64_t> values, std::int64_t p, std::
                        &unitStarts_[u], finish);
     }
   }
-  // A failed unit's lanes go to Euclid's loops, their x restored from what
-  // the forward pass left in their slots: |x| = a * G.
   for (u = 0; u < units; ++u) {
     if (unitFailed_[u] != 0) {
       for (std::size_t i = u * kUnit; i < u * kUnit + unitLength(u); ++i) {
-        const std::uint32_t lane = lanes[i];
-        const std::uint16_t tag = tags_[lane];
-        const unsigned shift = twosOfP_ - ((tag >> kTwosShift) & 63U);
-        const std::uint64_t xm = reduced_[lane] * shared << shift;
-        values[lane] = static_cast<std::int64_t>((tag >> kSignShift) != 0 ? 0 - xm : xm);
-        fallback_.push_back(lane);
+        restoreForEuclid(values, lanes[i], shared);
       }
     }
   }
+}
+
+// Sends a lane of a failed unit to Euclid's loops, its x restored from what
+// the forward pass left in its slot: |x| = a * G, with G = shared * 2^shift.
+void LcmBatch::restoreForEuclid(std::span<std::int64_t> values, std::uint32_t lane,
+                                std::uint64_t shared) {
+  const std::uint16_t tag = tags_[lane];
+  const unsigned shift = twosOfP_ - ((tag >> kTwosShift) & 63U);
+  const std::uint64_t xm = reduced_[lane] * shared << shift;
+  values[lane] = static_cast<std::int64_t>((tag >> kSignShift) != 0 ? 0 - xm : xm);
+  fallback_.push_back(lane);
 }
 
 // Inverts the product of the units' products, which exists exactly when every
@@ -372,9 +407,7 @@ void LcmBatch::certify(const Montgomery& montgomery, std::size_t units) {
     std::uint64_t total = one;
     for (std::size_t u = 0; u < units; ++u) {
       unitStarts_[u] = total;
-      if (unitFailed_[u] == 0) {
-        total = montgomery.multiply(unitProducts_[u], total);
-      }
+      total = unitFailed_[u] != 0 ? total : montgomery.multiply(unitProducts_[u], total);
     }
     const ModularInverse inverse = inverseModulo(total, modulus);
     if (inverse.gcd == 1) {
@@ -389,36 +422,39 @@ void LcmBatch::certify(const Montgomery& montgomery, std::size_t units) {
       return;
     }
     if (round < kBisections) {
-      // Sharing a factor with the modulus only grows along the running
-      // product, so the first unit whose product so far shares one is found
-      // by bisection; it is one that did not fail before.
-      const auto sharesThrough = [&](std::size_t v) {
-        const std::uint64_t through = unitFailed_[v] != 0
-                                          ? unitStarts_[v]
-                                          : montgomery.multiply(unitProducts_[v], unitStarts_[v]);
-        return std::gcd(through, modulus) != 1;
-      };
-      std::size_t lo = 0;
-      std::size_t hi = units - 1;  // the whole product shares a factor
-      while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (sharesThrough(mid)) {
-          hi = mid;
-        } else {
-          lo = mid + 1;
-        }
-      }
-      unitFailed_[lo] = 1;
+      markFirstFailure(montgomery, units);
     } else {
       // Many failures: check every unit on its own, after which the rest is
       // certain to invert.
-      for (std::size_t v = 0; v < units; ++v) {
-        if (unitFailed_[v] == 0 && std::gcd(unitProducts_[v], modulus) != 1) {
-          unitFailed_[v] = 1;
-        }
+      for (std::size_t u = 0; u < units; ++u) {
+        unitFailed_[u] |= static_cast<std::uint8_t>(std::gcd(unitProducts_[u], modulus) != 1);
       }
     }
   }
+}
+
+// Sharing a factor with the modulus only grows along the running product of
+// the units, so the first unit whose product so far shares one is found by
+// bisection. It is one that has not failed before, since a failed unit adds
+// nothing to the product.
+void LcmBatch::markFirstFailure(const Montgomery& montgomery, std::size_t units) {
+  const auto sharesThrough = [&](std::size_t u) {
+    const std::uint64_t through = unitFailed_[u] != 0
+                                      ? unitStarts_[u]
+                                      : montgomery.multiply(unitProducts_[u], unitStarts_[u]);
+    return std::gcd(through, montgomery.modulus()) != 1;
+  };
+  std::size_t lo = 0;
+  std::size_t hi = units - 1;  // the whole product shares a factor
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (sharesThrough(mid)) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  unitFailed_[lo] = 1;
 }
 
 void LcmBatch::euclidFallback(std::span<std::int64_t> values, std::int64_t p) {

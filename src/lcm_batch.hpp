@@ -10,6 +10,7 @@
 // nothing else is shared. Lanes the batch cannot certify run Euclid's loop
 // (euclid_lanes.hpp).
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -55,12 +56,28 @@ class LcmBatch {
     std::uint32_t start;  // where its lanes begin in order_
   };
 
+  // Lanes whose common factor with p would open a group beyond these take
+  // Euclid's loops; in practice a handful of groups hold nearly every lane.
+  static constexpr std::uint8_t kMaxGroups = 32;
+  // What a lane's group can be besides a group id.
+  static constexpr std::uint8_t kNoGroup = kMaxGroups;
+  static constexpr std::uint8_t kUnassigned = kMaxGroups + 1;  // a key not yet met
+  static constexpr std::uint8_t kZeroLane = kMaxGroups + 2;    // x = 0: lcm(0, p) = 0 leaves it
+  static constexpr std::size_t kTags = kMaxGroups + 3;
+  // Lanes are counted per group in this many interleaved tallies.
+  static constexpr std::size_t kTallies = 4;
+  using Tallies = std::array<std::array<std::uint32_t, kTags>, kTallies>;
+
   void planDivisions(std::uint64_t oddOfP, std::size_t lanes);
+  Tallies classify(std::span<const std::int64_t> values);
+  void sortByGroup(const Tallies& tallies, std::size_t count);
   std::uint8_t openGroup(std::uint32_t key);
   template <typename Lanes>
   void finishGroup(std::span<std::int64_t> values, std::int64_t p, std::uint64_t shared,
                    std::uint64_t modulus, const Lanes& lanes);
   void certify(const Montgomery& montgomery, std::size_t units);
+  void markFirstFailure(const Montgomery& montgomery, std::size_t units);
+  void restoreForEuclid(std::span<std::int64_t> values, std::uint32_t lane, std::uint64_t shared);
   void euclidFallback(std::span<std::int64_t> values, std::int64_t p);
 
   EuclidKernel kernel_;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@
 #include "modular.hpp"
 
 namespace castles {
+
+// Names the kernel in test output instead of showing its bytes.
+void PrintTo(EuclidKernel kernel, std::ostream* out) { *out << euclidKernelName(kernel); }
+
 namespace {
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
