@@ -1,7 +1,8 @@
 #pragma once
 // 64 x 64 -> 128-bit unsigned multiplication. A portable version built from
 // 32-bit halves and the compiler's native 128-bit type where it has one; the
-// two are tested against each other.
+// two are tested against each other, and CASTLES_PORTABLE_WIDE makes the
+// whole program take the portable one.
 
 #include <cstdint>
 
@@ -43,7 +44,7 @@ constexpr U128 mulWideNative(std::uint64_t a, std::uint64_t b) {
 
 // @return the full 128-bit product a * b
 constexpr U128 mulWide(std::uint64_t a, std::uint64_t b) {
-#if defined(__SIZEOF_INT128__)
+#if defined(__SIZEOF_INT128__) && !defined(CASTLES_PORTABLE_WIDE)
   return internal::mulWideNative(a, b);
 #else
   return internal::mulWidePortable(a, b);
