@@ -1,8 +1,5 @@
 #include "reader.hpp"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -11,28 +8,12 @@
 #include <limits>
 #include <memory>
 
+#include "descriptor.hpp"
 #include "perfectness.hpp"
 
 namespace castles {
 
-std::ptrdiff_t FdSource::read(std::span<char> buffer) {
-  for (;;) {
-    const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
-    if (got >= 0) {
-      return got;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // A descriptor someone else left non-blocking has no data yet, which is
-      // not the end of the input: wait for the next bytes.
-      pollfd ready{fd_, POLLIN, 0};
-      if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
-        return -1;
-      }
-    } else if (errno != EINTR) {
-      return got;
-    }
-  }
-}
+std::ptrdiff_t FdSource::read(std::span<char> buffer) { return readSome(fd_, buffer); }
 
 std::ptrdiff_t MemorySource::read(std::span<char> buffer) {
   const std::size_t count = std::min({buffer.size(), chunkSize_, text_.size()});
