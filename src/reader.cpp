@@ -466,7 +466,7 @@ std::string describe(const InputError& error) {
 ReadResult readCastles(ByteSource& source) {
   ReadResult result;
   Scanner scanner(source);
-  PowerMemo powers;
+  PerfectnessFold castle;
   auto failWith = [&](std::string expected) {
     const ScanFault& fault = scanner.fault();
     result.error = InputError{fault.fault, fault.where, std::move(expected), fault.text,
@@ -489,7 +489,6 @@ ReadResult readCastles(ByteSource& source) {
       return failWith("the block count of " + castleName(i));
     }
     const auto ti = static_cast<std::uint64_t>(blocks);
-    std::int64_t product = 1;
     for (std::uint64_t j = 0; j < ti; ++j) {
       std::int32_t Pij = 0;  // the base of block j of castle i
       std::int32_t Cij = 0;  // its exponent
@@ -500,9 +499,9 @@ ReadResult readCastles(ByteSource& source) {
       if (!scanner.next<Kind::value>(ending, Cij)) {
         return failWith("the exponent of " + blockName(j, i));
       }
-      product = applyBlock(product, Block{Pij, Cij}, powers);
+      castle.add(Block{Pij, Cij});
     }
-    result.perfectness.push_back(product);
+    result.perfectness.push_back(castle.finish());
   }
   return result;
 }
