@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "perfectness.hpp"
 
 namespace castles {
 namespace {
@@ -124,6 +127,52 @@ TEST(ReadCastles, EveryByteInAGap) {
         ASSERT_TRUE(result.error) << before << " + " << byte;
         EXPECT_EQ(result.error->where.column, 6 + before) << before << " + " << byte;
       }
+    }
+  }
+}
+
+// Long inputs written with every token length, signs, leading zeros and gaps
+// of every kind and size, so that tokens start and end at every offset of the
+// 64-byte masks and of the windows of listed tokens, and straddle reads.
+TEST(ReadCastles, LongInputsGiveTheValuesWritten) {
+  std::mt19937_64 rng(0x5ca1e);
+  const std::vector<std::string> gaps = {" ", " ", "\n", "\t", "\r\n", "   ", " \v\f "};
+  const std::vector<std::int64_t> limits = {20, 999, 99999999, 2147483647};
+  for (int round = 0; round < 12; ++round) {
+    std::string text;
+    auto write = [&](std::int64_t value) {
+      const std::uint64_t style = rng();
+      text += value < 0 ? "-" : style % 5 == 0 ? "+" : "";
+      text += std::string(style % 7 == 0 ? (style >> 8) % 12 : 0, '0');
+      text += std::to_string(value < 0 ? -value : value);
+      const std::uint64_t gap = rng() % 400;
+      text += gap == 0  ? std::string(2100, ' ')
+              : gap < 4 ? std::string(70, '\n')
+                        : gaps[gap % gaps.size()];
+    };
+    auto randomValue = [&] {
+      const std::int64_t limit = limits[rng() % limits.size()];
+      return static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(2 * limit + 2)) - limit -
+             1;
+    };
+    const auto n = static_cast<std::int64_t>(1 + rng() % 40);
+    write(n);
+    std::vector<std::int64_t> expected;
+    for (std::int64_t i = 0; i < n; ++i) {
+      std::vector<Block> blocks(rng() % 300);
+      write(static_cast<std::int64_t>(blocks.size()));
+      for (Block& block : blocks) {
+        block = {static_cast<std::int32_t>(randomValue()),
+                 static_cast<std::int32_t>(randomValue())};
+        write(block.base);
+        write(block.exponent);
+      }
+      expected.push_back(calculateCastlePerfectness(blocks));
+    }
+    for (const std::size_t chunk : {3U, 1000U, 1U << 16}) {
+      const ReadResult result = readInChunks(text, chunk);
+      ASSERT_FALSE(result.error) << round << " / " << chunk << ": " << describe(*result.error);
+      ASSERT_EQ(result.perfectness, expected) << round << " / " << chunk;
     }
   }
 }
@@ -279,7 +328,10 @@ TEST(ReadCastles, LongTokensAreShortenedInTheMessage) {
   const std::string token(100000, 'x');
   const ReadResult result = readInChunks("1 " + token, 4096);
   ASSERT_TRUE(result.error);
-  EXPECT_EQ(result.error->found, std::string(40, 'x') + "... (100000 bytes)");
+  EXPECT_EQ(result.error->found, std::string(40, 'x'));
+  EXPECT_EQ(result.error->foundLength, 100000U);
+  EXPECT_NE(describe(*result.error).find("'" + std::string(40, 'x') + "... (100000 bytes)'"),
+            std::string::npos);
   // A very long run of zeros is still a valid integer.
   EXPECT_FALSE(readInChunks(std::string(100000, '0') + "1 1 2 3", 1000).error);
 }
