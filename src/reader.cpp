@@ -15,11 +15,34 @@ std::string blockName(std::uint64_t block, std::uint64_t castle) {
   return "block " + std::to_string(block + 1) + " of " + castleName(castle);
 }
 
-// @return the token quoted, shortened to its first kKeptTokenBytes bytes and
-// its length if it is longer
+// @return how a byte of a token is shown: itself if printable ASCII, a
+// backslash doubled, anything else as \xNN
+std::string shownByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (c == '\\') {
+    return "\\\\";
+  }
+  if (byte >= 0x20 && byte < 0x7f) {
+    return std::string(1, c);
+  }
+  constexpr std::string_view kHex = "0123456789abcdef";
+  return {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xfU]};
+}
+
+// @return the token quoted as shown: as many of its bytes as fit whole in
+// kKeptTokenBytes characters, then its length if that was not all of it
 std::string shownToken(std::string_view token, std::uint64_t length) {
-  std::string shown(token.substr(0, kKeptTokenBytes));
-  if (shown.size() < length) {
+  std::string shown;
+  std::uint64_t bytesShown = 0;
+  for (const char c : token) {
+    const std::string piece = shownByte(c);
+    if (shown.size() + piece.size() > kKeptTokenBytes) {
+      break;
+    }
+    shown += piece;
+    ++bytesShown;
+  }
+  if (bytesShown < length) {
     shown += "... (" + std::to_string(length) + " bytes)";
   }
   return "'" + shown + "'";
@@ -28,8 +51,8 @@ std::string shownToken(std::string_view token, std::uint64_t length) {
 // Ends the reading with the scanner's fault, while looking for `expected`.
 // Takes the fault, not the scanner: the scanner's address must not escape,
 // so that its pointers stay in registers.
-ReadResult failed(ReadResult& result, const ScanFault& fault, std::string expected) {
-  result.error = InputError{fault.fault, fault.where,       std::move(expected),
+ReadResult failed(ReadResult& result, const ScanFault& fault, std::string expected, Kind kind) {
+  result.error = InputError{fault.fault, fault.where,       std::move(expected), kind,
                             fault.token, fault.tokenLength, fault.systemError};
   return std::move(result);
 }
@@ -51,11 +74,9 @@ std::string describe(const InputError& error) {
       found = shownToken(error.found, error.foundLength);
       break;
     case InputFault::outOfRange:
-      expected += " (an integer from -2147483648 to 2147483647)";
-      found = shownToken(error.found, error.foundLength);
-      break;
     case InputFault::negativeCount:
-      expected += " (an integer from 0 to 2147483647)";
+      expected += error.kind == Kind::count ? " (an integer from 0 to 2147483647)"
+                                            : " (an integer from -2147483648 to 2147483647)";
       found = shownToken(error.found, error.foundLength);
       break;
   }
@@ -70,7 +91,7 @@ ReadResult readCastles(ByteSource& source) {
 
   std::int32_t count = 0;
   if (!scanner.next<Kind::count>(Ending::lastIfZero, count)) {
-    return failed(result, scanner.fault(), "the castle count");
+    return failed(result, scanner.fault(), "the castle count", Kind::count);
   }
   const auto n = static_cast<std::uint64_t>(count);
   // Reserve for what is likely, not for what is announced: the vector grows
@@ -80,18 +101,18 @@ ReadResult readCastles(ByteSource& source) {
     const bool lastCastle = i + 1 == n;
     std::int32_t blocks = 0;
     if (!scanner.next<Kind::count>(lastCastle ? Ending::lastIfZero : Ending::spaced, blocks)) {
-      return failed(result, scanner.fault(), "the block count of " + castleName(i));
+      return failed(result, scanner.fault(), "the block count of " + castleName(i), Kind::count);
     }
     const auto ti = static_cast<std::uint64_t>(blocks);
     for (std::uint64_t j = 0; j < ti; ++j) {
       std::int32_t Pij = 0;  // the base of block j of castle i
       std::int32_t Cij = 0;  // its exponent
       if (!scanner.next<Kind::value>(Ending::spaced, Pij)) {
-        return failed(result, scanner.fault(), "the base of " + blockName(j, i));
+        return failed(result, scanner.fault(), "the base of " + blockName(j, i), Kind::value);
       }
       const Ending ending = lastCastle && j + 1 == ti ? Ending::last : Ending::spaced;
       if (!scanner.next<Kind::value>(ending, Cij)) {
-        return failed(result, scanner.fault(), "the exponent of " + blockName(j, i));
+        return failed(result, scanner.fault(), "the exponent of " + blockName(j, i), Kind::value);
       }
       castle.add(Block{Pij, Cij});
     }

@@ -19,6 +19,7 @@ struct InputError {
   InputFault fault;
   Position where;
   std::string expected;  // what the reader was looking for, e.g. "the castle count"
+  Kind kind;             // and of which kind, which gives its range
   // The offending token: its first kKeptTokenBytes bytes as written, and its
   // full length in bytes.
   std::string found;
@@ -27,7 +28,9 @@ struct InputError {
 };
 
 // One line for standard error, without the newline:
-// "castles: expected ..., found ... at line L, column C".
+// "castles: expected ..., found ... at line L, column C". Nothing but
+// printable ASCII: the token is shown with other bytes as \xNN, in at most
+// kKeptTokenBytes characters.
 std::string describe(const InputError& error);
 
 struct ReadResult {

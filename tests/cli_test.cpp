@@ -100,6 +100,16 @@ TEST(Cli, ReportsAnAnswerItCannotWrite) {
   EXPECT_EQ(o.err, "castles: cannot write the answer: Broken pipe\n");
 }
 
+// The bytes of a faulty token reach standard error only as printable ASCII:
+// an escape sequence is shown, not sent to the terminal.
+TEST(Cli, ShowsControlBytesOfATokenAsEscapes) {
+  const Outcome o = run("1 1 \x1b[31mRED 2\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "castles: expected the base of block 1 of castle 1 (an integer), found "
+            "'\\x1b[31mRED' at line 1, column 5\n");
+}
+
 // A run of bytes far longer than any buffer, streamed through the pipe, ends
 // in the usual one line, naming the token by its first bytes and its length,
 // and the program's memory does not grow with it.

@@ -379,5 +379,57 @@ TEST(Describe, SaysWhatWhereAndWhat) {
             "at line 1, column 1");
 }
 
+// Whatever the input holds, the message is printable ASCII: other bytes of
+// the token are shown as \xNN, a backslash doubled, and the token is cut
+// between whole shown bytes when it passes 40 characters.
+TEST(Describe, ShowsTheTokenInPrintableAscii) {
+  const std::string longX(38, 'x');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1 1 \x1b[31mRED 2", "the base of block 1 of castle 1 (an integer), found '\\x1b[31mRED'"},
+      {std::string("1 1 x\0y 2", 9),
+       "the base of block 1 of castle 1 (an integer), found 'x\\x00y'"},
+      {"\xef\xbb\xbf"
+       "1 0",
+       "the castle count (an integer), found '\\xef\\xbb\\xbf1'"},
+      {"1 1 a\\b\x7f 2", "the base of block 1 of castle 1 (an integer), found 'a\\\\b\\x7f'"},
+      {"1 1 " + longX + "\xc3\xa9 2",
+       "the base of block 1 of castle 1 (an integer), found '" + longX + "... (40 bytes)'"},
+      {"1 1 " + longX.substr(2) + "\xc3\xa9 2",
+       "the base of block 1 of castle 1 (an integer), found '" + longX.substr(2) +
+           "\\xc3... (38 bytes)'"},
+  };
+  for (const auto& [input, expected] : cases) {
+    const ReadResult result = readCastles(input);
+    ASSERT_TRUE(result.error) << input;
+    const std::string message = describe(*result.error);
+    EXPECT_EQ(message.substr(0, message.find(" at line")), "castles: expected " + expected);
+    for (const char c : message) {
+      EXPECT_TRUE(c >= 0x20 && c < 0x7f) << message;
+    }
+  }
+}
+
+// A count outside 32 bits is refused with the range of a count, whatever its
+// sign; a value with the range of a value.
+TEST(Describe, NamesTheRangeOfWhatWasExpected) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"2147483648", "the castle count (an integer from 0 to 2147483647), found '2147483648'"},
+      {"-2147483649", "the castle count (an integer from 0 to 2147483647), found '-2147483649'"},
+      {"-2147483648", "the castle count (an integer from 0 to 2147483647), found '-2147483648'"},
+      {"1 99999999999",
+       "the block count of castle 1 (an integer from 0 to 2147483647), found "
+       "'99999999999'"},
+      {"1 1 2147483648 1",
+       "the base of block 1 of castle 1 (an integer from -2147483648 to "
+       "2147483647), found '2147483648'"},
+  };
+  for (const auto& [input, expected] : cases) {
+    const ReadResult result = readCastles(input);
+    ASSERT_TRUE(result.error) << input;
+    const std::string message = describe(*result.error);
+    EXPECT_EQ(message.substr(0, message.find(" at line")), "castles: expected " + expected);
+  }
+}
+
 }  // namespace
 }  // namespace castles
