@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.hpp"
+#include "temp_file.hpp"
 
 namespace castles {
 namespace {
@@ -18,6 +21,7 @@ namespace {
 using castles::testing::ChildProcess;
 using castles::testing::Outcome;
 using castles::testing::runWithInput;
+using castles::testing::TempFile;
 
 Outcome run(const std::string& input) { return runWithInput(CASTLES_EXECUTABLE, input); }
 
@@ -98,6 +102,25 @@ TEST(Cli, ReportsAnAnswerItCannotWrite) {
   EXPECT_FALSE(o.timedOut);
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "castles: cannot write the answer: Broken pipe\n");
+}
+
+// Past the file-size limit the answer cannot be written either: the same
+// status 1 and one line as for a closed pipe, not death by SIGXFSZ.
+TEST(Cli, ReportsAnAnswerBeyondTheFileSizeLimit) {
+  const TempFile out;
+  ASSERT_NE(out.file, nullptr);
+  ChildProcess child(CASTLES_EXECUTABLE, [fd = out.fd()] {
+    const rlimit none{0, 0};
+    if (::dup2(fd, STDOUT_FILENO) < 0 || ::setrlimit(RLIMIT_FSIZE, &none) != 0) {
+      ::_exit(126);
+    }
+  });
+  ASSERT_TRUE(child.started());
+  const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
+  EXPECT_FALSE(o.timedOut);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "castles: cannot write the answer: File too large\n");
+  EXPECT_EQ(out.contents(), "");
 }
 
 // The bytes of a faulty token reach standard error only as printable ASCII:
