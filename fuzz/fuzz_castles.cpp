@@ -1,10 +1,10 @@
 // libFuzzer target: arbitrary bytes go through the program's own path (the
 // streaming reader, perfectness, the exclusion count), and the run aborts as
 // soon as a result breaks something that must hold for every input: the same
-// result however the input is cut into reads, a message of printable ASCII,
-// the same values and kind of fault as a plain second reading
-// (text_model.hpp), and, for up to 64 castles, the same exclusion values as
-// the naive fold.
+// result and the same bytes given back however the input is cut into reads,
+// a message of printable ASCII, the same values and kind of fault as a plain
+// second reading (text_model.hpp), and, for up to 64 castles, the same
+// exclusion values as the naive fold.
 //
 // The first byte of a fuzz input says how the rest is cut into reads: a byte
 // below 0x80 gives reads of (byte % 16) + 1 bytes, so that tokens straddle
@@ -118,11 +118,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   castles::MemorySource pieces(text, chunk);
   const castles::ReadResult result = castles::readCastles(pieces);
-  // However the input is cut into reads, the reader must see the same thing.
-  const castles::ReadResult whole = castles::readCastles(text);
+  // However the input is cut into reads, the reader must see the same thing,
+  // and give back the same rest after the last integer.
+  castles::MemorySource all(text);
+  const castles::ReadResult whole = castles::readCastles(all);
   if (!sameResult(result, whole)) {
     fail("reads of " + std::to_string(chunk) + " bytes give " + show(result) + ", one read gives " +
          show(whole));
+  }
+  if (!result.error && pieces.rest() != all.rest()) {
+    fail("reads of " + std::to_string(chunk) + " bytes leave " +
+         std::to_string(pieces.rest().size()) + " bytes unread, one read leaves " +
+         std::to_string(all.rest().size()));
   }
   checkAgainstModel(text, result);
 

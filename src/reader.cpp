@@ -118,6 +118,7 @@ ReadResult readCastles(ByteSource& source) {
     }
     result.perfectness.push_back(castle.finish());
   }
+  scanner.unreadRest();
   return result;
 }
 

@@ -41,7 +41,8 @@ struct ReadResult {
 // Reads the castle count, then every castle, computing each perfectness as soon
 // as its last block is read. Stops at the byte that ends the last announced
 // integer: nothing after it is inspected, so trailing data of any kind is
-// ignored. On an error, perfectness holds the castles completed before it.
+// ignored, and the bytes read beyond it are given back to the source. On an
+// error, perfectness holds the castles completed before it.
 ReadResult readCastles(ByteSource& source);
 
 // Convenience for tests and tools: the same over a whole string.

@@ -58,6 +58,9 @@ class ByteSource {
   // Fills a prefix of buffer with whatever is available.
   // @return its length, 0 at the end of the input, or -1 with errno set
   virtual std::ptrdiff_t read(std::span<char> buffer) = 0;
+  // Gives back the last count bytes read, unused, for whoever reads the same
+  // input next, where the source can take them back; by default it cannot.
+  virtual void unread(std::size_t /*count*/) {}
 };
 
 // POSIX read on a descriptor; waits for data when the descriptor is
@@ -66,6 +69,8 @@ class FdSource final : public ByteSource {
  public:
   explicit FdSource(int fd) : fd_(fd) {}
   std::ptrdiff_t read(std::span<char> buffer) override;
+  // Moves the file offset back where the descriptor can seek.
+  void unread(std::size_t count) override;
 
  private:
   int fd_;
@@ -78,6 +83,9 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(std::string_view text, std::size_t chunkSize = 1 << 16)
       : text_(text), chunkSize_(chunkSize == 0 ? 1 : chunkSize) {}
   std::ptrdiff_t read(std::span<char> buffer) override;
+  void unread(std::size_t count) override { served_ -= count; }
+  // What has not been read, or has been given back.
+  std::string_view rest() const { return text_.substr(served_); }
 
  private:
   std::string_view text_;
@@ -145,6 +153,9 @@ class ScanBuffer {
   // What went wrong in the last scan that failed.
   const ScanFault& fault() const { return fault_; }
 
+  // Gives the bytes of the buffer from `from` on back to the source.
+  void unread(const char* from) { source_.unread(static_cast<std::size_t>(end_ - from)); }
+
   // The largest window listTokens looks at.
   static constexpr std::size_t kWindowBytes = 2048;
 
@@ -205,6 +216,10 @@ class Scanner {
 
   // What went wrong in the last scan that returned false.
   const ScanFault& fault() const { return buffer_->fault(); }
+
+  // Gives what was read after the last scanned integer back to the source, so
+  // that the input's next reader sees it.
+  void unreadRest() { buffer_->unread(cur_); }
 
  private:
   bool nextSlowly(Ending ending, Kind kind, std::int32_t& value) {

@@ -133,6 +133,33 @@ TEST(Cli, ShowsControlBytesOfATokenAsEscapes) {
             "'\\x1b[31mRED' at line 1, column 5\n");
 }
 
+// Standard input that is a regular file is left just after the last integer,
+// as line-oriented tools leave it, so that whoever reads the same open file
+// next, as in (castles; cat) < file, sees the rest.
+TEST(Cli, LeavesAFileInputRightAfterTheDescription) {
+  const std::string farTail(200000, '7');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"3\n1 2 3\n1 2 2\n2 3 1 2 1\nand the rest\n", "\nand the rest\n"},
+      {"0 9 9", " 9 9"},
+      {"1 1 2 3x", "x"},
+      {"1 1 2 3", ""},
+      {std::string(100000, ' ') + "1 1 2\n3\n" + farTail, "\n" + farTail},
+  };
+  for (const auto& [input, rest] : cases) {
+    const TempFile in;
+    ASSERT_TRUE(in.file != nullptr && in.holdOnly(input));
+    ChildProcess child(CASTLES_EXECUTABLE, [fd = in.fd()] {
+      if (::dup2(fd, STDIN_FILENO) < 0) {
+        ::_exit(126);
+      }
+    });
+    ASSERT_TRUE(child.started());
+    const Outcome o = child.finish("", std::chrono::seconds(30));
+    EXPECT_EQ(o.status, 0) << input.substr(0, 40) << ": " << o.err;
+    EXPECT_EQ(in.rest(), rest) << input.substr(0, 40);
+  }
+}
+
 // A run of bytes far longer than any buffer, streamed through the pipe, ends
 // in the usual one line, naming the token by its first bytes and its length,
 // and the program's memory does not grow with it.

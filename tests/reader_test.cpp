@@ -231,6 +231,23 @@ TEST(ReadCastles, TrailingDataIsIgnored) {
   }
 }
 
+// Whatever was read after the last integer goes back to the source, however
+// the input was cut into reads and whichever way the last integer was read.
+TEST(ReadCastles, GivesBackWhatFollowsTheLastInteger) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1 1 2 3 4 5", " 4 5"}, {"1 1 2 3", ""}, {"1 1 2 3x y", "x y"},        {"0\n1 2", "\n1 2"},
+      {"0junk", "junk"},       {"2 0 0;", ";"}, {"1 1 2 0000000003 z", " z"},
+  };
+  for (const auto& [input, rest] : cases) {
+    for (const std::size_t chunk : {1U, 2U, 3U, 7U, 1U << 16}) {
+      MemorySource source(input, chunk);
+      const ReadResult result = readCastles(source);
+      ASSERT_FALSE(result.error) << input;
+      EXPECT_EQ(source.rest(), rest) << input << " / " << chunk;
+    }
+  }
+}
+
 // A source that fails the read after its data, to prove the reader stops at
 // the last integer instead of asking for more.
 class NoMoreReads final : public ByteSource {
