@@ -132,6 +132,12 @@ inline std::int64_t truncatedProduct(std::int64_t product, double factor) {
       return exact;
     }
   }
+  if (product == kSaturated) {
+    // -2^63 is a power of two, so its product with a finite factor is exact,
+    // in double too. It stays in range only when |factor| < 1, or when it is
+    // -2^63 itself (factor 1), which is kSaturated again.
+    return std::fabs(factor) < 1 ? static_cast<std::int64_t>(-0x1p63 * factor) : kSaturated;
+  }
   // int64 -> double rounds to nearest, ties to even.
   return truncatedExtendedProduct(static_cast<double>(product), factor);
 }
