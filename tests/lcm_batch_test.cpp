@@ -73,7 +73,7 @@ TEST(EuclidBatch, VectorLanesMatchPortableLoop) {
     GTEST_SKIP() << "no AVX-512 on this processor";
   }
   std::mt19937_64 rng(11);
-  constexpr std::size_t kCount = 4096 + 40;  // full groups of six vectors, then five
+  constexpr std::size_t kCount = 4096 + 40;  // 86 full groups of six vectors, then one
   std::vector<std::uint64_t> a(kCount);
   std::vector<std::uint64_t> b(kCount);
   for (std::size_t k = 0; k < kCount; ++k) {
