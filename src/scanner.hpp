@@ -35,7 +35,7 @@ struct Position {
 enum class InputFault {
   unexpectedEnd,  // the input ended before every announced integer
   notAnInteger,   // a token that is not an optional sign and decimal digits
-  outOfRange,     // an integer outside the range of what was asked for
+  outOfRange,     // an integer outside the signed 32-bit range
   negativeCount,  // a castle count or block count below zero
   readFailed,     // the operating system refused to read
 };
@@ -122,7 +122,7 @@ constexpr std::int32_t signedValue(std::uint64_t magnitude, bool negative) {
 }
 
 // Everything of the scanner but the common token: the buffer and its source,
-// the lists of token edges, the general scan, positions and faults. Kept
+// the list of token edges, the general scan, positions and faults. Kept
 // apart from Scanner so that Scanner's few pointers stay in registers while
 // this is called.
 class ScanBuffer {
@@ -175,6 +175,7 @@ class ScanBuffer {
   void keepText(const char* from);
   // Records the fault. @return kNoValue, for the scan to return
   std::int64_t fail(InputFault fault, Position start);
+  // The general scan from cur_. @return the value, or kNoValue after a fault
   std::int64_t scan(Ending ending, Kind kind);
 
   ByteSource& source_;
@@ -207,10 +208,10 @@ class Scanner {
         cur_(origin_) {}
 
   // Scans the next integer into value; false with fault() telling why. The
-  // common token costs a few instructions and no branch that depends on the
-  // bytes, which vary from token to token. Always inlined, and no
-  // std::optional: either way the value would go through memory, and the
-  // store and reload would cost as much as the scan.
+  // common token costs a few instructions and no branch that goes another way
+  // when its length or sign changes. Always inlined, and no std::optional:
+  // either way the value would go through memory, and the store and reload
+  // would cost as much as the scan.
   template <Kind kind>
   [[gnu::always_inline]] bool next(Ending ending, std::int32_t& value);
 
