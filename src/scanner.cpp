@@ -71,15 +71,6 @@ std::uint64_t countNewlines(const char* from, const char* to) {
   return total;
 }
 
-// @return the largest magnitude an integer of this kind and sign may have
-constexpr std::uint64_t magnitudeLimit(Kind kind, bool negative) {
-  constexpr std::uint64_t kMaxPositive = (std::uint64_t{1} << 31) - 1;
-  if (kind == Kind::count) {
-    return negative ? 0 : kMaxPositive;  // -0 is a fine count
-  }
-  return negative ? kMaxPositive + 1 : kMaxPositive;
-}
-
 }  // namespace
 
 ScanBuffer::ScanBuffer(ByteSource& source)

@@ -7,10 +7,10 @@
 // Tokens are found a window at a time: one pass over up to kWindowBytes of
 // the buffer finds where white space starts and stops, 64 bytes to a mask,
 // and lists those edges. Where the next token lies then never waits on the
-// parse of the one before. A listed token that is a sign and one to eight
-// digits is parsed on one word; everything else (tokens that straddle reads
-// or the window, faults, nine digits or more, endings other than white
-// space) goes to the general scan, byte by byte.
+// parse of the one before. A listed token that is a sign and one to ten
+// digits is parsed on the one or two words that end with it; everything else
+// (tokens that straddle reads or the window, faults, eleven digits or more,
+// endings other than white space) goes to the general scan, byte by byte.
 
 #include <array>
 #include <cstddef>
@@ -111,6 +111,34 @@ namespace internal {
 
 // No 32-bit integer: what the general scan returns after a fault.
 inline constexpr std::int64_t kNoValue = std::numeric_limits<std::int64_t>::min();
+
+// @return the largest magnitude an integer of this kind and sign may have
+constexpr std::uint64_t magnitudeLimit(Kind kind, bool negative) {
+  // Arithmetic rather than a choice, so that no branch follows the sign.
+  constexpr std::uint64_t kMaxPositive = (std::uint64_t{1} << 31) - 1;
+  const auto sign = static_cast<std::uint64_t>(negative);
+  if (kind == Kind::count) {
+    return kMaxPositive & (sign - 1);  // -0 is a fine count
+  }
+  return kMaxPositive + sign;
+}
+
+// Above every magnitude of ten digits: the value of a token that has bytes
+// other than digits where its digits should be.
+inline constexpr std::uint64_t kNotDigits = ~std::uint64_t{0};
+
+// @param end just after a token's last byte, with 16 bytes before it that may
+//        be loaded
+// @param digits how many bytes before end should be digits, 9 or 10
+// @return their value, or kNotDigits
+inline std::uint64_t nineOrTenDigits(const char* end, std::size_t digits) {
+  const std::uint64_t low = word::digitValues(word::load(end - 8), 8);
+  const std::uint64_t high = word::digitValues(word::load(end - 16), digits - 8);
+  if (!word::allDigits(low) || !word::allDigits(high)) {
+    return kNotDigits;
+  }
+  return std::uint64_t{word::decimalValue(high)} * 100000000 + word::decimalValue(low);
+}
 
 // @param magnitude at most 2^31
 constexpr std::int32_t signedValue(std::uint64_t magnitude, bool negative) {
@@ -230,6 +258,13 @@ class Scanner {
     return scanned.value != internal::kNoValue;
   }
 
+  // Ends a scan on the fast path: the token ends at end.
+  bool accept(const char* end, std::uint64_t magnitude, bool negative, std::int32_t& value) {
+    cur_ = end;
+    value = internal::signedValue(magnitude, negative);
+    return true;
+  }
+
   std::unique_ptr<internal::ScanBuffer> buffer_;
   const char* origin_;
   const char* cur_;  // just after the last integer scanned
@@ -264,10 +299,15 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
     if (word::allDigits(values)) {
       const std::uint32_t magnitude = word::decimalValue(values);
       if (kind == Kind::value || !negative || magnitude == 0) {
-        cur_ = end;
-        value = internal::signedValue(magnitude, negative);
-        return true;
+        return accept(end, magnitude, negative, value);
       }
+    }
+  } else if (digits - 9 < 2) {
+    // The same on two words. Nine digits put end at least 9 bytes past
+    // origin_, so the lower word starts at most 7 bytes before it.
+    const std::uint64_t magnitude = internal::nineOrTenDigits(end, digits);
+    if (magnitude <= internal::magnitudeLimit(kind, negative)) {
+      return accept(end, magnitude, negative, value);
     }
   }
   // The general scan takes this token from its first byte. It cannot refill
