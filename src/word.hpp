@@ -54,8 +54,8 @@ constexpr std::uint64_t spaceBytes(std::uint64_t word) {
 // @return bit i set where byte i of bytes is 0x80
 constexpr unsigned topBits(std::uint64_t bytes) {
   // (bytes >> 7) holds 0 or 1 in every byte; the multiplier moves byte i's
-  // bit to bit 56 + i. The eight partial products land on 64 distinct bits,
-  // so no sum carries.
+  // bit to bit 56 + i. Each of the 64 terms of the product lands on a bit of
+  // its own, so no sum carries into the top byte.
   return static_cast<unsigned>(((bytes >> 7) * 0x0102040810204080) >> 56);
 }
 
