@@ -1,15 +1,17 @@
 // libFuzzer target: arbitrary bytes go through the program's own path (the
 // streaming reader, perfectness, the exclusion count), and the run aborts as
 // soon as a result breaks something that must hold for every input: the same
-// result however the input is cut into reads, the same values and kind of
-// fault as a plain second reading (text_model.hpp), and, for up to 64 castles,
-// the same exclusion values as the naive fold.
+// result and the same bytes given back however the input is cut into reads,
+// a message of printable ASCII, the same values and kind of fault as a plain
+// second reading (text_model.hpp), and, for up to 64 castles, the same
+// exclusion values as the naive fold.
 //
 // The first byte of a fuzz input says how the rest is cut into reads: a byte
 // below 0x80 gives reads of (byte % 16) + 1 bytes, so that tokens straddle
 // reads at every offset; any other byte gives reads as large as the reader
 // asks for. The rest is what standard input would hold.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +53,8 @@ std::string show(const castles::ReadResult& result) {
 }
 
 bool sameError(const castles::InputError& a, const castles::InputError& b) {
-  return a.fault == b.fault && a.where == b.where && a.expected == b.expected &&
-         a.found == b.found && a.systemError == b.systemError;
+  return a.fault == b.fault && a.where == b.where && a.expected == b.expected && a.kind == b.kind &&
+         a.found == b.found && a.foundLength == b.foundLength && a.systemError == b.systemError;
 }
 
 bool sameResult(const castles::ReadResult& a, const castles::ReadResult& b) {
@@ -80,9 +82,12 @@ void checkError(const castles::InputError& error) {
   if (error.fault == castles::InputFault::readFailed) {
     fail("a memory source reported a read failure");
   }
-  // The driver writes this as the one line of standard error.
+  // The driver writes this as the one line of standard error: printable
+  // ASCII only, whatever bytes the token held.
   const std::string message = castles::describe(error);
-  if (message.rfind("castles: expected ", 0) != 0 || message.find('\n') != std::string::npos) {
+  const bool printable =
+      std::all_of(message.begin(), message.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+  if (message.rfind("castles: expected ", 0) != 0 || !printable) {
     fail("malformed message: " + message);
   }
 }
@@ -113,11 +118,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   castles::MemorySource pieces(text, chunk);
   const castles::ReadResult result = castles::readCastles(pieces);
-  // However the input is cut into reads, the reader must see the same thing.
-  const castles::ReadResult whole = castles::readCastles(text);
+  // However the input is cut into reads, the reader must see the same thing,
+  // and give back the same rest after the last integer.
+  castles::MemorySource all(text);
+  const castles::ReadResult whole = castles::readCastles(all);
   if (!sameResult(result, whole)) {
     fail("reads of " + std::to_string(chunk) + " bytes give " + show(result) + ", one read gives " +
          show(whole));
+  }
+  if (!result.error && pieces.rest() != all.rest()) {
+    fail("reads of " + std::to_string(chunk) + " bytes leave " +
+         std::to_string(pieces.rest().size()) + " bytes unread, one read leaves " +
+         std::to_string(all.rest().size()));
   }
   checkAgainstModel(text, result);
 

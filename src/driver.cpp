@@ -1,42 +1,17 @@
 #include "driver.hpp"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "descriptor.hpp"
 #include "exclusion.hpp"
 #include "reader.hpp"
 
 namespace castles {
 namespace {
-
-// Writes all of text; false with errno set if the descriptor refuses.
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t wrote = ::write(fd, text.data(), text.size());
-    if (wrote < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        // A non-blocking descriptor whose reader is behind: wait for room.
-        pollfd ready{fd, POLLOUT, 0};
-        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
-          return false;
-        }
-        continue;
-      }
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(wrote));
-  }
-  return true;
-}
 
 int failWith(int err, const std::string& message) {
   // If standard error itself is gone there is nobody left to tell.

@@ -103,15 +103,15 @@ double blockPower(Block block) {
 }
 
 std::int64_t applyBlock(std::int64_t product, Block block) {
-  return truncatedProduct(product, blockPower(block));
+  return internal::truncatedProduct(product, blockPower(block));
 }
 
 std::int64_t calculateCastlePerfectness(std::span<const Block> blocks) {
-  std::int64_t product = 1;
+  PerfectnessFold fold;
   for (const Block& block : blocks) {
-    product = applyBlock(product, block);
+    fold.add(block);
   }
-  return product;
+  return fold.finish();
 }
 
 }  // namespace castles

@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.hpp"
+#include "temp_file.hpp"
 
 namespace castles {
 namespace {
@@ -18,6 +21,7 @@ namespace {
 using castles::testing::ChildProcess;
 using castles::testing::Outcome;
 using castles::testing::runWithInput;
+using castles::testing::TempFile;
 
 Outcome run(const std::string& input) { return runWithInput(CASTLES_EXECUTABLE, input); }
 
@@ -98,6 +102,62 @@ TEST(Cli, ReportsAnAnswerItCannotWrite) {
   EXPECT_FALSE(o.timedOut);
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "castles: cannot write the answer: Broken pipe\n");
+}
+
+// Past the file-size limit the answer cannot be written either: the same
+// status 1 and one line as for a closed pipe, not death by SIGXFSZ.
+TEST(Cli, ReportsAnAnswerBeyondTheFileSizeLimit) {
+  const TempFile out;
+  ASSERT_NE(out.file, nullptr);
+  ChildProcess child(CASTLES_EXECUTABLE, [fd = out.fd()] {
+    const rlimit none{0, 0};
+    if (::dup2(fd, STDOUT_FILENO) < 0 || ::setrlimit(RLIMIT_FSIZE, &none) != 0) {
+      ::_exit(126);
+    }
+  });
+  ASSERT_TRUE(child.started());
+  const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
+  EXPECT_FALSE(o.timedOut);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "castles: cannot write the answer: File too large\n");
+  EXPECT_EQ(out.contents(), "");
+}
+
+// The bytes of a faulty token reach standard error only as printable ASCII:
+// an escape sequence is shown, not sent to the terminal.
+TEST(Cli, ShowsControlBytesOfATokenAsEscapes) {
+  const Outcome o = run("1 1 \x1b[31mRED 2\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "castles: expected the base of block 1 of castle 1 (an integer), found "
+            "'\\x1b[31mRED' at line 1, column 5\n");
+}
+
+// Standard input that is a regular file is left just after the last integer,
+// as line-oriented tools leave it, so that whoever reads the same open file
+// next, as in (castles; cat) < file, sees the rest.
+TEST(Cli, LeavesAFileInputRightAfterTheDescription) {
+  const std::string farTail(200000, '7');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"3\n1 2 3\n1 2 2\n2 3 1 2 1\nand the rest\n", "\nand the rest\n"},
+      {"0 9 9", " 9 9"},
+      {"1 1 2 3x", "x"},
+      {"1 1 2 3", ""},
+      {std::string(100000, ' ') + "1 1 2\n3\n" + farTail, "\n" + farTail},
+  };
+  for (const auto& [input, rest] : cases) {
+    const TempFile in;
+    ASSERT_TRUE(in.file != nullptr && in.holdOnly(input));
+    ChildProcess child(CASTLES_EXECUTABLE, [fd = in.fd()] {
+      if (::dup2(fd, STDIN_FILENO) < 0) {
+        ::_exit(126);
+      }
+    });
+    ASSERT_TRUE(child.started());
+    const Outcome o = child.finish("", std::chrono::seconds(30));
+    EXPECT_EQ(o.status, 0) << input.substr(0, 40) << ": " << o.err;
+    EXPECT_EQ(in.rest(), rest) << input.substr(0, 40);
+  }
 }
 
 // A run of bytes far longer than any buffer, streamed through the pipe, ends

@@ -13,34 +13,12 @@
 
 #include "child_process.hpp"
 #include "limited_allocator.hpp"
+#include "temp_file.hpp"
 
 namespace castles {
 namespace {
 
-// A temporary file as a descriptor: unlike a pipe it takes any amount of input
-// without a reader on the other side.
-struct TempFile {
-  std::FILE* file = std::tmpfile();
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (file != nullptr) {
-      std::fclose(file);
-    }
-  }
-  int fd() const { return ::fileno(file); }
-  std::string contents() const {
-    std::string text;
-    char buffer[4096];
-    ::lseek(fd(), 0, SEEK_SET);
-    ssize_t got = 0;
-    while ((got = ::read(fd(), buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-    return text;
-  }
-};
+using testing::TempFile;
 
 // Memory that runs out while the castles arrive ends in one message and
 // status 1, not in an abort.
@@ -55,8 +33,7 @@ TEST(RunCastles, ReportsRunningOutOfMemory) {
   for (int i = 0; i < 200000; ++i) {
     input += "0\n";
   }
-  ASSERT_EQ(::write(in.fd(), input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  ::lseek(in.fd(), 0, SEEK_SET);
+  ASSERT_TRUE(in.holdOnly(input));
 
   int status = 0;
   {

@@ -83,6 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
 // leaves a partial vector.
 TEST_P(EveryKernel, EuclidLanesMatchTheLoop) {
   std::mt19937_64 rng(11);
+  // 86 full groups of six vectors, then one vector and five lanes for the portable loop
   constexpr std::size_t kCount = 4096 + 45;
   std::vector<std::uint64_t> a(kCount);
   std::vector<std::uint64_t> b(kCount);

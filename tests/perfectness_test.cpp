@@ -11,6 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "perfectness_internal.hpp"
+
 namespace castles {
 namespace {
 
@@ -117,11 +119,69 @@ TEST(PowerMemo, AnswersAsBlockPowerDoes) {
       {2, 5},  {130, 5}, {2, -3}, {-126, -3}, {2, 5},  {0, -1},
       {-1, 7}, {127, 7}, {-1, 7}, {3, 35},    {3, 35}, {-2147483647 - 1, 2},
       {0, 0}};
-  PowerMemo memo;
+  internal::PowerMemo memo;
   for (int round = 0; round < 2; ++round) {
     for (const Block& block : blocks) {
       EXPECT_EQ(bitsOf(memo.power(block)), bitsOf(blockPower(block)))
           << block.base << "^" << block.exponent;
+    }
+  }
+}
+
+// The memo's key is the whole block: a key that dropped either sign would
+// answer (b, -e) or (-b, e) with the power of (b, e) where they share a slot.
+TEST(PowerMemo, SignsMakeDifferentBlocks) {
+  internal::PowerMemo memo;
+  for (const std::int32_t b : {2, 3, 7, 10, 128, 1000}) {
+    for (const std::int32_t e : {1, 2, 3, 4, 5, 8, 16}) {
+      for (const Block block : {Block{b, e}, Block{b, -e}, Block{-b, e}}) {
+        EXPECT_EQ(bitsOf(memo.power(block)), bitsOf(blockPower(block)))
+            << block.base << "^" << block.exponent;
+      }
+    }
+  }
+}
+
+// From 2^53 to 2^54 doubles are two apart, so every odd power there is an
+// exact tie between two doubles, and the factor is whichever the library's pow
+// picks: not always the even one, so an exact integer power rounded to double
+// would differ. A sample of such ties, through blockPower and through the fold
+// the program runs, against std::pow.
+TEST(BlockPower, TiesAboveTwo53AreTheLibrarys) {
+  constexpr std::uint64_t kTwo53 = std::uint64_t{1} << 53;
+  constexpr std::uint64_t kTwo54 = std::uint64_t{1} << 54;
+  constexpr int kBasesPerExponent = 4000;
+  PerfectnessFold fold;
+  std::uint64_t mismatches = 0;
+  for (std::int32_t e = 2; e <= 34; ++e) {
+    // Start a little below the e-th root of 2^53; the loop skips what is short of it.
+    auto b = static_cast<std::int64_t>(std::exp2(53.0 / e)) - 2;
+    for (int tried = 0; tried < kBasesPerExponent; ++b) {
+      std::uint64_t power = 1;
+      bool wrapped = false;
+      for (std::int32_t i = 0; i < e; ++i) {
+        wrapped |= __builtin_mul_overflow(power, static_cast<std::uint64_t>(b), &power);
+      }
+      if (wrapped || power >= kTwo54) {
+        break;  // and so are all larger bases
+      }
+      if (power <= kTwo53 || power % 2 == 0) {
+        continue;
+      }
+      ++tried;
+      for (const std::int64_t base : {b, -b}) {
+        const Block block{static_cast<std::int32_t>(base), e};
+        const double expected = std::pow(static_cast<double>(base), static_cast<double>(e));
+        fold.add(block);
+        const std::int64_t perfectness = fold.finish();
+        if (bitsOf(blockPower(block)) != bitsOf(expected) ||
+            perfectness != static_cast<std::int64_t>(expected)) {
+          ADD_FAILURE() << base << "^" << e;
+          if (++mismatches == 10) {
+            return;
+          }
+        }
+      }
     }
   }
 }
@@ -172,7 +232,8 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
                             std::numeric_limits<double>::quiet_NaN()};
   for (const std::int64_t p : products) {
     for (const double f : factors) {
-      EXPECT_EQ(truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
+      EXPECT_EQ(internal::truncatedProduct(p, f),
+                truncatedExtendedProduct(static_cast<double>(p), f))
           << p << " * " << f;
     }
   }
@@ -189,7 +250,7 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
     if (i % 4 == 0) {
       f /= 4;
     }
-    ASSERT_EQ(truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
+    ASSERT_EQ(internal::truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
         << p << " * " << std::hexfloat << f;
   }
 }

@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "perfectness.hpp"
 
 namespace castles {
 namespace {
@@ -128,6 +131,52 @@ TEST(ReadCastles, EveryByteInAGap) {
   }
 }
 
+// Long inputs written with every token length, signs, leading zeros and gaps
+// of every kind and size, so that tokens start and end at every offset of the
+// 64-byte masks and of the windows of listed tokens, and straddle reads.
+TEST(ReadCastles, LongInputsGiveTheValuesWritten) {
+  std::mt19937_64 rng(0x5ca1e);
+  const std::vector<std::string> gaps = {" ", " ", "\n", "\t", "\r\n", "   ", " \v\f "};
+  const std::vector<std::int64_t> limits = {20, 999, 99999999, 2147483647};
+  for (int round = 0; round < 12; ++round) {
+    std::string text;
+    auto write = [&](std::int64_t value) {
+      const std::uint64_t style = rng();
+      text += value < 0 ? "-" : style % 5 == 0 ? "+" : "";
+      text += std::string(style % 7 == 0 ? (style >> 8) % 12 : 0, '0');
+      text += std::to_string(value < 0 ? -value : value);
+      const std::uint64_t gap = rng() % 400;
+      text += gap == 0  ? std::string(2100, ' ')
+              : gap < 4 ? std::string(70, '\n')
+                        : gaps[gap % gaps.size()];
+    };
+    auto randomValue = [&] {
+      const std::int64_t limit = limits[rng() % limits.size()];
+      return static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(2 * limit + 2)) - limit -
+             1;
+    };
+    const auto n = static_cast<std::int64_t>(1 + rng() % 40);
+    write(n);
+    std::vector<std::int64_t> expected;
+    for (std::int64_t i = 0; i < n; ++i) {
+      std::vector<Block> blocks(rng() % 300);
+      write(static_cast<std::int64_t>(blocks.size()));
+      for (Block& block : blocks) {
+        block = {static_cast<std::int32_t>(randomValue()),
+                 static_cast<std::int32_t>(randomValue())};
+        write(block.base);
+        write(block.exponent);
+      }
+      expected.push_back(calculateCastlePerfectness(blocks));
+    }
+    for (const std::size_t chunk : {3U, 1000U, 1U << 16}) {
+      const ReadResult result = readInChunks(text, chunk);
+      ASSERT_FALSE(result.error) << round << " / " << chunk << ": " << describe(*result.error);
+      ASSERT_EQ(result.perfectness, expected) << round << " / " << chunk;
+    }
+  }
+}
+
 // A short read leaves bytes of the one before behind its own: here "999 "
 // right after the last exponent, which must not run on into them.
 TEST(ReadCastles, ShortReadBeforeOldDigits) {
@@ -179,6 +228,23 @@ TEST(ReadCastles, TrailingDataIsIgnored) {
   for (const std::string& text : inputs) {
     const ReadResult result = readCastles(text);
     EXPECT_FALSE(result.error) << text << ": " << describe(*result.error);
+  }
+}
+
+// Whatever was read after the last integer goes back to the source, however
+// the input was cut into reads and whichever way the last integer was read.
+TEST(ReadCastles, GivesBackWhatFollowsTheLastInteger) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1 1 2 3 4 5", " 4 5"}, {"1 1 2 3", ""}, {"1 1 2 3x y", "x y"},        {"0\n1 2", "\n1 2"},
+      {"0junk", "junk"},       {"2 0 0;", ";"}, {"1 1 2 0000000003 z", " z"},
+  };
+  for (const auto& [input, rest] : cases) {
+    for (const std::size_t chunk : {1U, 2U, 3U, 7U, 1U << 16}) {
+      MemorySource source(input, chunk);
+      const ReadResult result = readCastles(source);
+      ASSERT_FALSE(result.error) << input;
+      EXPECT_EQ(source.rest(), rest) << input << " / " << chunk;
+    }
   }
 }
 
@@ -279,7 +345,10 @@ TEST(ReadCastles, LongTokensAreShortenedInTheMessage) {
   const std::string token(100000, 'x');
   const ReadResult result = readInChunks("1 " + token, 4096);
   ASSERT_TRUE(result.error);
-  EXPECT_EQ(result.error->found, std::string(40, 'x') + "... (100000 bytes)");
+  EXPECT_EQ(result.error->found, std::string(40, 'x'));
+  EXPECT_EQ(result.error->foundLength, 100000U);
+  EXPECT_NE(describe(*result.error).find("'" + std::string(40, 'x') + "... (100000 bytes)'"),
+            std::string::npos);
   // A very long run of zeros is still a valid integer.
   EXPECT_FALSE(readInChunks(std::string(100000, '0') + "1 1 2 3", 1000).error);
 }
@@ -325,6 +394,44 @@ TEST(Describe, SaysWhatWhereAndWhat) {
   EXPECT_EQ(describe(*readCastles("-3").error),
             "castles: expected the castle count (an integer from 0 to 2147483647), found '-3' "
             "at line 1, column 1");
+}
+
+// Whatever the input holds, the message is printable ASCII: other bytes of
+// the token are shown as \xNN, a backslash doubled, and the token is cut
+// between whole shown bytes when it passes 40 characters. A count outside
+// 32 bits is refused with the range of a count, whatever its sign.
+TEST(Describe, ShowsPrintableTokensAndTheRangeOfWhatWasExpected) {
+  const std::string longX(38, 'x');
+  const std::string base = "the base of block 1 of castle 1 (an integer), found ";
+  const std::string countRange = "the castle count (an integer from 0 to 2147483647), found ";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1 1 \x1b[31mRED 2", base + "'\\x1b[31mRED'"},
+      {std::string("1 1 x\0y 2", 9), base + "'x\\x00y'"},
+      {"\xef\xbb\xbf"
+       "1 0",
+       "the castle count (an integer), found '\\xef\\xbb\\xbf1'"},
+      {"1 1 a\\b\x7f 2", base + "'a\\\\b\\x7f'"},
+      {"1 1 " + longX + "\xc3\xa9 2", base + "'" + longX + "... (40 bytes)'"},
+      {"1 1 " + longX.substr(2) + "\xc3\xa9 2",
+       base + "'" + longX.substr(2) + "\\xc3... (38 bytes)'"},
+      {"2147483648", countRange + "'2147483648'"},
+      {"-2147483649", countRange + "'-2147483649'"},
+      {"-2147483648", countRange + "'-2147483648'"},
+      {"1 99999999999",
+       "the block count of castle 1 (an integer from 0 to 2147483647), found '99999999999'"},
+      {"1 1 2147483648 1",
+       "the base of block 1 of castle 1 (an integer from -2147483648 to 2147483647), found "
+       "'2147483648'"},
+  };
+  for (const auto& [input, expected] : cases) {
+    const ReadResult result = readCastles(input);
+    ASSERT_TRUE(result.error) << input;
+    const std::string message = describe(*result.error);
+    EXPECT_EQ(message.substr(0, message.find(" at line")), "castles: expected " + expected);
+    for (const char c : message) {
+      EXPECT_TRUE(c >= 0x20 && c < 0x7f) << message;
+    }
+  }
 }
 
 }  // namespace

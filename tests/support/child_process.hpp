@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +35,10 @@ struct Outcome {
 
 class ChildProcess {
  public:
-  explicit ChildProcess(const char* path) {
+  // @param inChild run in the child just before the executable starts, with
+  //        the pipes in place: it may put other files on the standard streams
+  //        or set limits
+  explicit ChildProcess(const char* path, const std::function<void()>& inChild = {}) {
     int in[2];
     int out[2];
     int err[2];
@@ -49,8 +53,12 @@ class ChildProcess {
       for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
         ::close(fd);
       }
-      // As from a shell, whatever this process does with SIGPIPE.
+      // As from a shell, whatever this process does with these signals.
       ::signal(SIGPIPE, SIG_DFL);
+      ::signal(SIGXFSZ, SIG_DFL);
+      if (inChild) {
+        inChild();
+      }
       ::execl(path, path, static_cast<char*>(nullptr));
       ::_exit(127);
     }

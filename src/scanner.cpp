@@ -1,0 +1,251 @@
+#include "scanner.hpp"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <utility>
+
+#include "descriptor.hpp"
+
+namespace castles {
+
+std::ptrdiff_t FdSource::read(std::span<char> buffer) { return readSome(fd_, buffer); }
+
+void FdSource::unread(std::size_t count) {
+  // A regular file moves back; a pipe, a socket or a terminal cannot, and
+  // says so with ESPIPE, which leaves nothing to do. On a file that can seek,
+  // the move back fails only when another process moved the shared offset
+  // meanwhile, and then no offset is the right one: either way the run's
+  // answer stands, so a failure here is not the run's.
+  if (count != 0) {
+    static_cast<void>(::lseek(fd_, -static_cast<off_t>(count), SEEK_CUR));
+  }
+}
+
+std::ptrdiff_t MemorySource::read(std::span<char> buffer) {
+  const std::string_view rest = text_.substr(served_);
+  const std::size_t count = std::min({buffer.size(), chunkSize_, rest.size()});
+  std::copy_n(rest.data(), count, buffer.data());
+  served_ += count;
+  return static_cast<std::ptrdiff_t>(count);
+}
+
+namespace internal {
+namespace {
+
+constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+// Before the buffer: room for the word that ends with a token at its start.
+constexpr std::size_t kBytesBefore = 8;
+// After it: room for listTokens' last 64-byte mask.
+constexpr std::size_t kBytesAfter = 64;
+
+// Digits accumulate until the value passes every 32-bit magnitude; after that
+// only "too large" matters. 2^32 * 10 + 9 cannot overflow 64 bits.
+constexpr std::uint64_t kMagnitudeCap = std::uint64_t{1} << 32;
+
+constexpr bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Why unsigned: bytes below '0' wrap to large values, so one compare suffices.
+constexpr bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10U; }
+
+constexpr std::uint64_t digitValue(char c) { return static_cast<std::uint64_t>(c - '0'); }
+
+// @return how many newlines [from, to) holds
+std::uint64_t countNewlines(const char* from, const char* to) {
+  // Bytes are counted in runs of up to 255 into an 8-bit counter, which cannot
+  // wrap and which the compiler turns into wide byte compares and subtracts.
+  constexpr std::ptrdiff_t kRun = 255;
+  std::uint64_t total = 0;
+  while (from != to) {
+    const std::ptrdiff_t run = std::min(kRun, to - from);
+    std::uint8_t inRun = 0;
+    for (std::ptrdiff_t i = 0; i < run; ++i) {
+      inRun = static_cast<std::uint8_t>(inRun + (from[i] == '\n' ? 1 : 0));
+    }
+    total += inRun;
+    from += run;
+  }
+  return total;
+}
+
+}  // namespace
+
+ScanBuffer::ScanBuffer(ByteSource& source)
+    : source_(source),
+      storage_(new char[kBytesBefore + kBufferSize + kBytesAfter]()),
+      origin_(storage_.get() + kBytesBefore),
+      cur_(origin_),
+      end_(origin_),
+      linesCounted_(origin_) {}
+
+std::size_t ScanBuffer::listTokens(const char* from) {
+  const char* limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
+  std::uint32_t* out = edges_.data();
+  // The byte before `from` ends a token or is white space: either way the
+  // first non-white-space byte from here starts a token.
+  std::uint64_t spaceBefore = 1;
+  for (const char* block = from; block < limit; block += 64) {
+    const std::uint64_t spaces = word::spaceMask(block);
+    // Bit i set where byte i and the byte before it differ in being white
+    // space: alternately the first byte of a token and the byte after its last.
+    std::uint64_t edges = spaces ^ ((spaces << 1) | spaceBefore);
+    spaceBefore = spaces >> 63;
+    if (limit - block < 64) {
+      // Bytes from limit on are not looked at: a token that reaches them is
+      // not whole in the window, and its start is left without an end.
+      edges &= (std::uint64_t{1} << (limit - block)) - 1;
+    }
+    const auto offset = static_cast<std::uint32_t>(block - origin_);
+    for (; edges != 0; edges &= edges - 1) {
+      *out++ = offset + static_cast<std::uint32_t>(std::countr_zero(edges));
+    }
+  }
+  return static_cast<std::size_t>(out - edges_.data()) / 2;
+}
+
+bool ScanBuffer::refill() {
+  if (finished_) {
+    return false;
+  }
+  countLines(end_);
+  base_ = offsetOf(end_);
+  const std::ptrdiff_t got = source_.read({storage_.get() + kBytesBefore, kBufferSize});
+  const std::size_t size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  if (got <= 0) {
+    finished_ = true;
+    if (got < 0) {
+      systemError_ = errno;
+    }
+  }
+  cur_ = linesCounted_ = origin_;
+  end_ = origin_ + size;
+  return size != 0;
+}
+
+void ScanBuffer::countLines(const char* p) {
+  const std::uint64_t newlines = countNewlines(linesCounted_, p);
+  if (newlines != 0) {
+    line_ += newlines;
+    const char* lineStart = p;
+    while (lineStart[-1] != '\n') {  // there is one at or after linesCounted_
+      --lineStart;
+    }
+    lineStart_ = offsetOf(lineStart);
+  }
+  linesCounted_ = p;
+}
+
+Position ScanBuffer::positionOf(const char* p) {
+  countLines(p);
+  return {line_, offsetOf(p) - lineStart_ + 1};
+}
+
+void ScanBuffer::keepText(const char* from) {
+  const auto length = static_cast<std::size_t>(cur_ - from);
+  if (text_.size() < kKeptTokenBytes) {
+    text_.append(from, std::min(length, kKeptTokenBytes - text_.size()));
+  }
+  textLength_ += length;
+}
+
+std::int64_t ScanBuffer::fail(InputFault fault, Position start) {
+  fault_ = ScanFault{fault, start, std::move(text_), textLength_,
+                     fault == InputFault::readFailed ? systemError_ : 0};
+  return kNoValue;
+}
+
+ScanBuffer::Scanned ScanBuffer::scanSlowly(const char* from, Ending ending, Kind kind) {
+  cur_ = from;
+  const std::int64_t value = scan(ending, kind);
+  return {value, cur_};
+}
+
+// White space, sign, digits and the rest of a faulty token are one pass over
+// the bytes that shares the state of a token straddling reads, which is why
+// this stays one function above clang-tidy's complexity threshold.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
+std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
+  text_.clear();
+  textLength_ = 0;
+  for (;;) {  // skip white space
+    while (cur_ != end_ && isSpace(*cur_)) {
+      ++cur_;
+    }
+    if (cur_ != end_) {
+      break;
+    }
+    if (!refill()) {
+      return fail(systemError_ != 0 ? InputFault::readFailed : InputFault::unexpectedEnd,
+                  positionOf(cur_));
+    }
+  }
+
+  const Position start = positionOf(cur_);
+  const char* from = cur_;
+  bool negative = false;
+  if (*cur_ == '+' || *cur_ == '-') {
+    negative = *cur_ == '-';
+    ++cur_;
+  }
+  std::uint64_t magnitude = 0;
+  std::uint64_t digits = 0;
+  bool atEnd = false;
+  for (;;) {
+    while (cur_ != end_ && isDigit(*cur_)) {
+      if (magnitude < kMagnitudeCap) {
+        magnitude = magnitude * 10 + digitValue(*cur_);
+      }
+      ++digits;
+      ++cur_;
+    }
+    if (cur_ != end_) {
+      break;
+    }
+    keepText(from);  // the token straddles two reads
+    if (!refill()) {
+      atEnd = true;
+      break;
+    }
+    from = cur_;
+  }
+  if (systemError_ != 0) {
+    return fail(InputFault::readFailed, positionOf(cur_));
+  }
+
+  const bool endsHere =
+      atEnd || isSpace(*cur_) ||
+      (digits > 0 && (ending == Ending::last || (ending == Ending::lastIfZero && magnitude == 0)));
+  if (!endsHere) {
+    // Take in the rest of the token so that the message shows it.
+    for (;;) {
+      while (cur_ != end_ && !isSpace(*cur_)) {
+        ++cur_;
+      }
+      keepText(from);
+      if (cur_ != end_ || !refill()) {
+        break;
+      }
+      from = cur_;
+    }
+    return fail(InputFault::notAnInteger, start);
+  }
+  if (digits == 0 || magnitude > magnitudeLimit(Kind::value, negative)) {
+    if (!atEnd) {  // at the end, the text was kept before the last refill
+      keepText(from);
+    }
+    return fail(digits == 0 ? InputFault::notAnInteger : InputFault::outOfRange, start);
+  }
+  if (magnitude > magnitudeLimit(kind, negative)) {
+    // The count is shown as a number, whatever leading zeros it was written with.
+    text_ = std::to_string(signedValue(magnitude, negative));
+    textLength_ = text_.size();
+    return fail(InputFault::negativeCount, start);
+  }
+  return signedValue(magnitude, negative);
+}
+
+}  // namespace internal
+}  // namespace castles

@@ -1,0 +1,321 @@
+#pragma once
+// The scanner: bytes from a source to signed 32-bit integer tokens, and, when
+// a token is not one, what went wrong and where. It knows white space, signs,
+// digits, the ranges of counts and values and how a token may end; it knows
+// nothing of castles.
+//
+// Tokens are found a window at a time: one pass over up to kWindowBytes of
+// the buffer finds where white space starts and stops, 64 bytes to a mask,
+// and lists those edges. Where the next token lies then never waits on the
+// parse of the one before. A listed token that is a sign and one to ten
+// digits is parsed on the one or two words that end with it; everything else
+// (tokens that straddle reads or the window, faults, eleven digits or more,
+// endings other than white space) goes to the general scan, byte by byte.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "word.hpp"
+
+namespace castles {
+
+// Where something is in the input; both counted from 1, columns in bytes.
+struct Position {
+  std::uint64_t line = 1;
+  std::uint64_t column = 1;
+  friend constexpr bool operator==(Position, Position) = default;
+};
+
+enum class InputFault {
+  unexpectedEnd,  // the input ended before every announced integer
+  notAnInteger,   // a token that is not an optional sign and decimal digits
+  outOfRange,     // an integer outside the signed 32-bit range
+  negativeCount,  // a castle count or block count below zero
+  readFailed,     // the operating system refused to read
+};
+
+// Counts may not be negative; values may be anything in 32 bits.
+enum class Kind { count, value };
+
+// How an integer may end. Inside the description it must be followed by white
+// space or the end of the input; the last integer may be followed by anything,
+// since what comes after it is not part of the description.
+enum class Ending { spaced, lastIfZero, last };
+
+// Where the bytes come from.
+class ByteSource {
+ public:
+  ByteSource() = default;
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+  virtual ~ByteSource() = default;
+  // Fills a prefix of buffer with whatever is available.
+  // @return its length, 0 at the end of the input, or -1 with errno set
+  virtual std::ptrdiff_t read(std::span<char> buffer) = 0;
+  // Gives back the last count bytes read, unused, for whoever reads the same
+  // input next, where the source can take them back; by default it cannot.
+  virtual void unread(std::size_t /*count*/) {}
+};
+
+// POSIX read on a descriptor; waits for data when the descriptor is
+// non-blocking, never waits for a full buffer.
+class FdSource final : public ByteSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  std::ptrdiff_t read(std::span<char> buffer) override;
+  // Moves the file offset back where the descriptor can seek.
+  void unread(std::size_t count) override;
+
+ private:
+  int fd_;
+};
+
+// Serves a string in pieces of at most chunkSize bytes, to exercise tokens
+// that straddle reads.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view text, std::size_t chunkSize = 1 << 16)
+      : text_(text), chunkSize_(chunkSize == 0 ? 1 : chunkSize) {}
+  std::ptrdiff_t read(std::span<char> buffer) override;
+  void unread(std::size_t count) override { served_ -= count; }
+  // What has not been read, or has been given back.
+  std::string_view rest() const { return text_.substr(served_); }
+
+ private:
+  std::string_view text_;
+  std::size_t chunkSize_;
+  std::size_t served_ = 0;
+};
+
+// The most bytes of a faulty token a ScanFault keeps.
+inline constexpr std::size_t kKeptTokenBytes = 40;
+
+// Why a scan failed.
+struct ScanFault {
+  InputFault fault = InputFault::unexpectedEnd;
+  Position where;  // of the token, or of where the input ended or failed
+  // The token's first kKeptTokenBytes bytes as written, or a negative count as
+  // a number; empty for unexpectedEnd and readFailed.
+  std::string token;
+  std::uint64_t tokenLength = 0;  // in bytes, all of it
+  int systemError = 0;            // errno, for readFailed
+};
+
+namespace internal {
+
+// No 32-bit integer: what the general scan returns after a fault.
+inline constexpr std::int64_t kNoValue = std::numeric_limits<std::int64_t>::min();
+
+// @return the largest magnitude an integer of this kind and sign may have
+constexpr std::uint64_t magnitudeLimit(Kind kind, bool negative) {
+  // Arithmetic rather than a choice, so that no branch follows the sign.
+  constexpr std::uint64_t kMaxPositive = (std::uint64_t{1} << 31) - 1;
+  const auto sign = static_cast<std::uint64_t>(negative);
+  if (kind == Kind::count) {
+    return kMaxPositive & (sign - 1);  // -0 is a fine count
+  }
+  return kMaxPositive + sign;
+}
+
+// Above every magnitude of ten digits: the value of a token that has bytes
+// other than digits where its digits should be.
+inline constexpr std::uint64_t kNotDigits = ~std::uint64_t{0};
+
+// @param end just after a token's last byte, with 16 bytes before it that may
+//        be loaded
+// @param digits how many bytes before end should be digits, 9 or 10
+// @return their value, or kNotDigits
+inline std::uint64_t nineOrTenDigits(const char* end, std::size_t digits) {
+  const std::uint64_t low = word::digitValues(word::load(end - 8), 8);
+  const std::uint64_t high = word::digitValues(word::load(end - 16), digits - 8);
+  if (!word::allDigits(low) || !word::allDigits(high)) {
+    return kNotDigits;
+  }
+  return std::uint64_t{word::decimalValue(high)} * 100000000 + word::decimalValue(low);
+}
+
+// @param magnitude at most 2^31
+constexpr std::int32_t signedValue(std::uint64_t magnitude, bool negative) {
+  // The negation happens in 64 bits, where -2^31 is not an overflow, and
+  // without a branch: with mask all ones, (v ^ mask) - mask is -v.
+  const auto value = static_cast<std::int64_t>(magnitude);
+  const std::int64_t mask = negative ? -1 : 0;
+  return static_cast<std::int32_t>((value ^ mask) - mask);
+}
+
+// Everything of the scanner but the common token: the buffer and its source,
+// the list of token edges, the general scan, positions and faults. Kept
+// apart from Scanner so that Scanner's few pointers stay in registers while
+// this is called.
+class ScanBuffer {
+ public:
+  explicit ScanBuffer(ByteSource& source);
+
+  // The first byte of the buffer; token edges are offsets from it. The eight
+  // bytes before it may be read, and are never part of a token.
+  const char* origin() const { return origin_; }
+
+  // Lists the edges of the tokens that lie whole in the window from `from`,
+  // each token's first byte and the white space byte after its last.
+  // @param from a point in the buffer between two tokens
+  // @return the number of tokens listed; edges() holds two offsets for each
+  std::size_t listTokens(const char* from);
+  const std::uint32_t* edges() const { return edges_.data(); }
+
+  struct Scanned {
+    std::int64_t value;  // kNoValue after a fault
+    const char* next;    // just after the token
+  };
+  // The general scan: skips white space, then reads one integer of the given
+  // kind and ending, refilling the buffer as often as it takes. A value
+  // rather than an out parameter: the parameter's address would escape into
+  // this call and keep the caller's integers in memory.
+  [[gnu::noinline]] Scanned scanSlowly(const char* from, Ending ending, Kind kind);
+
+  // What went wrong in the last scan that failed.
+  const ScanFault& fault() const { return fault_; }
+
+  // Gives the bytes of the buffer from `from` on back to the source.
+  void unread(const char* from) { source_.unread(static_cast<std::size_t>(end_ - from)); }
+
+  // The largest window listTokens looks at.
+  static constexpr std::size_t kWindowBytes = 2048;
+
+ private:
+  // Fetches more bytes; false at the end of the input or on a read failure.
+  bool refill();
+  std::uint64_t offsetOf(const char* p) const {
+    return base_ + static_cast<std::uint64_t>(p - origin_);
+  }
+  // Brings line_ and lineStart_ up to p, a point in the current buffer at or
+  // after linesCounted_. Lines are counted only here, so white space costs
+  // nothing extra while scanning.
+  void countLines(const char* p);
+  // Where p, a point in the current buffer, is in the input.
+  Position positionOf(const char* p);
+  // Keeps the part of a faulty or straddling token that lies in [from, cur_).
+  void keepText(const char* from);
+  // Records the fault. @return kNoValue, for the scan to return
+  std::int64_t fail(InputFault fault, Position start);
+  // The general scan from cur_. @return the value, or kNoValue after a fault
+  std::int64_t scan(Ending ending, Kind kind);
+
+  ByteSource& source_;
+  // The buffer: 8 bytes that the parse of a token at its start may load, the
+  // bytes a read may fill, and 64 that listTokens may load beyond them.
+  // Zeroed, so that no load meets an indeterminate byte.
+  std::unique_ptr<char[]> storage_;
+  const char* origin_;
+  const char* cur_;           // where the general scan is
+  const char* end_;           // the end of what the last read filled
+  const char* linesCounted_;  // newlines before this are in line_
+  std::uint64_t base_ = 0;    // input offset of origin_[0]
+  std::uint64_t line_ = 1;
+  std::uint64_t lineStart_ = 0;  // input offset of the current line's first byte
+  bool finished_ = false;
+  int systemError_ = 0;
+  std::string text_;              // the kept prefix of the current faulty token
+  std::uint64_t textLength_ = 0;  // the current token's full length so far
+  ScanFault fault_;
+  std::array<std::uint32_t, kWindowBytes> edges_{};
+};
+
+}  // namespace internal
+
+class Scanner {
+ public:
+  explicit Scanner(ByteSource& source)
+      : buffer_(std::make_unique<internal::ScanBuffer>(source)),
+        origin_(buffer_->origin()),
+        cur_(origin_) {}
+
+  // Scans the next integer into value; false with fault() telling why. The
+  // common token costs a few instructions and no branch that goes another way
+  // when its length or sign changes. Always inlined, and no std::optional:
+  // either way the value would go through memory, and the store and reload
+  // would cost as much as the scan.
+  template <Kind kind>
+  [[gnu::always_inline]] bool next(Ending ending, std::int32_t& value);
+
+  // What went wrong in the last scan that returned false.
+  const ScanFault& fault() const { return buffer_->fault(); }
+
+  // Gives what was read after the last scanned integer back to the source, so
+  // that the input's next reader sees it.
+  void unreadRest() { buffer_->unread(cur_); }
+
+ private:
+  bool nextSlowly(Ending ending, Kind kind, std::int32_t& value) {
+    const internal::ScanBuffer::Scanned scanned = buffer_->scanSlowly(cur_, ending, kind);
+    cur_ = scanned.next;
+    value = static_cast<std::int32_t>(scanned.value);
+    return scanned.value != internal::kNoValue;
+  }
+
+  // Ends a scan on the fast path: the token ends at end.
+  bool accept(const char* end, std::uint64_t magnitude, bool negative, std::int32_t& value) {
+    cur_ = end;
+    value = internal::signedValue(magnitude, negative);
+    return true;
+  }
+
+  std::unique_ptr<internal::ScanBuffer> buffer_;
+  const char* origin_;
+  const char* cur_;  // just after the last integer scanned
+  // The listed tokens not yet scanned: two edges each.
+  const std::uint32_t* edge_ = nullptr;
+  const std::uint32_t* edgesEnd_ = nullptr;
+};
+
+template <Kind kind>
+inline bool Scanner::next(Ending ending, std::int32_t& value) {
+  if (edge_ == edgesEnd_) [[unlikely]] {
+    const std::size_t tokens = buffer_->listTokens(cur_);
+    if (tokens == 0) {
+      return nextSlowly(ending, kind, value);
+    }
+    edge_ = buffer_->edges();
+    edgesEnd_ = edge_ + 2 * tokens;
+  }
+  const char* start = origin_ + edge_[0];
+  const char* end = origin_ + edge_[1];
+  edge_ += 2;
+  const char first = *start;
+  const bool negative = first == '-';
+  const std::size_t digits =
+      static_cast<std::size_t>(end - start) - (negative || first == '+' ? 1 : 0);
+  // One to eight digits are always in range, so a value needs no check on
+  // its sign, which would be a branch as unpredictable as the signs are.
+  if (digits - 1 < 8) {
+    // The word ends with the token: its last digit in the top byte. It starts
+    // at most 7 bytes before origin_, where the buffer allows a load.
+    const std::uint64_t values = word::digitValues(word::load(end - 8), digits);
+    if (word::allDigits(values)) {
+      const std::uint32_t magnitude = word::decimalValue(values);
+      if (kind == Kind::value || !negative || magnitude == 0) {
+        return accept(end, magnitude, negative, value);
+      }
+    }
+  } else if (digits - 9 < 2) {
+    // The same on two words. Nine digits put end at least 9 bytes past
+    // origin_, so the lower word starts at most 7 bytes before it.
+    const std::uint64_t magnitude = internal::nineOrTenDigits(end, digits);
+    if (magnitude <= internal::magnitudeLimit(kind, negative)) {
+      return accept(end, magnitude, negative, value);
+    }
+  }
+  // The general scan takes this token from its first byte. It cannot refill
+  // the buffer, as a listed token ends on a white space byte within it, so
+  // the list stays good: the scan either ends at that byte, or fails, or ends
+  // the last integer, after which nothing is scanned.
+  cur_ = start;
+  return nextSlowly(ending, kind, value);
+}
+
+}  // namespace castles
