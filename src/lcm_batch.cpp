@@ -22,6 +22,8 @@ constexpr std::uint32_t kMinGroupLanes = 8;
 // Lanes are keyed by how often each small prime of p divided them; past this
 // many keys the remaining primes are not divided out.
 constexpr std::uint32_t kMaxKeys = 4096;
+// Primes of p from this one up divide few lanes, and are tested with a branch.
+constexpr std::uint64_t kRarePrimes = 64;
 // The batch inversion runs in units of this many lanes, four units side by
 // side so that four chains of dependent multiplications overlap. A unit is
 // also what a failed certification sends to Euclid's loops.
@@ -37,13 +39,6 @@ constexpr std::size_t kEuclidChunk = 512;
 // about lanes / (bound ln bound), and the trial divisions cost about
 // bound / ln bound multiplications: twice the lane count keeps both small.
 std::uint64_t trialBound(std::size_t lanes) { return std::max<std::uint64_t>(64, 2 * lanes); }
-
-// Every lane in order: the usual single group needs no list.
-struct AllLanes {
-  std::size_t count;
-  std::size_t size() const { return count; }
-  std::uint32_t operator[](std::size_t i) const { return static_cast<std::uint32_t>(i); }
-};
 
 // Inverses of the odd bytes modulo 2^8, so that the lanes' usual few twos
 // need no Newton step.
@@ -99,18 +94,18 @@ inline std::int64_t finishLane(std::uint16_t tag, std::int64_t p, std::uint64_t 
 }
 
 // The forward pass of the batch inversion over kW units of `length` lanes,
-// kUnit apart from lanes[first] on. Each lane's slot (its entry of the values,
+// kUnit apart from lanes[0] on. Each lane's slot (its entry of the values,
 // free until its result is written) receives the Montgomery product of the
 // unit's lanes before it, and products[w] that of all of unit w's lanes.
-template <std::size_t kW, typename Lanes>
-void forwardUnits(const Montgomery& montgomery, std::uint64_t one, const Lanes& lanes,
-                  std::size_t first, std::size_t length, const std::uint64_t* reduced,
-                  std::int64_t* slots, std::uint64_t* products) {
+template <std::size_t kW>
+void forwardUnits(const Montgomery& montgomery, std::uint64_t one, const std::uint32_t* lanes,
+                  std::size_t length, const std::uint64_t* reduced, std::int64_t* slots,
+                  std::uint64_t* products) {
   std::array<std::uint64_t, kW> running;
   running.fill(one);
   for (std::size_t i = 0; i < length; ++i) {
     for (std::size_t w = 0; w < kW; ++w) {
-      const std::uint32_t lane = lanes[first + w * kUnit + i];
+      const std::uint32_t lane = lanes[w * kUnit + i];
       slots[lane] = static_cast<std::int64_t>(running[w]);
       running[w] = montgomery.multiply(reduced[lane], running[w]);
     }
@@ -120,20 +115,55 @@ void forwardUnits(const Montgomery& montgomery, std::uint64_t one, const Lanes& 
 
 // The backward pass: from the inverse of each unit's product, every lane's
 // inverse, last lane first, handed to finish(lane, inverse).
-template <std::size_t kW, typename Lanes, typename Finish>
-void backwardUnits(const Montgomery& montgomery, const Lanes& lanes, std::size_t first,
-                   std::size_t length, const std::uint64_t* reduced, const std::int64_t* slots,
+template <std::size_t kW, typename Finish>
+void backwardUnits(const Montgomery& montgomery, const std::uint32_t* lanes, std::size_t length,
+                   const std::uint64_t* reduced, const std::int64_t* slots,
                    const std::uint64_t* inverses, Finish&& finish) {
   std::array<std::uint64_t, kW> running;
   std::copy(inverses, inverses + kW, running.begin());
   for (std::size_t i = length; i-- > 0;) {
     for (std::size_t w = 0; w < kW; ++w) {
-      const std::uint32_t lane = lanes[first + w * kUnit + i];
+      const std::uint32_t lane = lanes[w * kUnit + i];
       const std::uint64_t before = static_cast<std::uint64_t>(slots[lane]);
       const std::uint64_t inverse = montgomery.multiply(running[w], before);
       running[w] = montgomery.multiply(reduced[lane], running[w]);
       finish(lane, inverse);
     }
+  }
+}
+
+// Lanes whose x has p's sign need no inverse: their result a * p stands
+// whatever the divisor's sign. They only join the certification, through
+// the product of each unit, and their results are written on the way, to be
+// taken back if their unit fails.
+template <std::size_t kW>
+void productUnits(const Montgomery& montgomery, std::uint64_t one, const std::uint32_t* lanes,
+                  std::size_t length, const std::uint64_t* reduced, std::int64_t p,
+                  std::int64_t* values, std::uint64_t* products) {
+  std::array<std::uint64_t, kW> running;
+  running.fill(one);
+  for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t w = 0; w < kW; ++w) {
+      const std::uint32_t lane = lanes[w * kUnit + i];
+      running[w] = montgomery.multiply(reduced[lane], running[w]);
+      values[lane] = internal::lcmFromReduced(p < 0, p, reduced[lane], false);
+    }
+  }
+  std::copy(running.begin(), running.end(), products);
+}
+
+// Runs `pass` over the units of `count` lanes from lanes[0] on, kWays units
+// side by side while whole units last; pass<kW>(first lane, length, first unit).
+template <typename Pass>
+void overUnits(std::size_t count, Pass&& pass) {
+  const std::size_t fullUnits = count / kUnit;
+  std::size_t u = 0;
+  for (; u + kWays <= fullUnits; u += kWays) {
+    pass(std::integral_constant<std::size_t, kWays>{}, u * kUnit, kUnit, u);
+  }
+  for (; u * kUnit < count; ++u) {
+    pass(std::integral_constant<std::size_t, 1>{}, u * kUnit, std::min(kUnit, count - u * kUnit),
+         u);
   }
 }
 
@@ -156,20 +186,15 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
   }
   const std::uint64_t pm = magnitude(p);
   twosOfP_ = static_cast<unsigned>(std::countr_zero(pm));
+  pNegative_ = p < 0;
   const std::uint64_t oddOfP = pm >> twosOfP_;
   planDivisions(oddOfP, count);
-  const Tallies tallies = classify(values);
-  fallback_.clear();
-  if (groups_.size() == 1 && groups_[0].count == count) {
-    // The usual case: no lane shares a small odd prime with p.
-    finishGroup(values, p, 1, oddOfP, AllLanes{count});
-  } else {
-    sortByGroup(tallies, count);
-    for (const Group& group : groups_) {
-      if (group.count >= kMinGroupLanes) {
-        finishGroup(values, p, group.shared, oddOfP / group.shared,
-                    std::span<const std::uint32_t>(order_).subspan(group.start, group.count));
-      }
+  sortByGroup(classify(values), count);
+  for (const Group& group : groups_) {
+    if (group.count >= kMinGroupLanes) {
+      const auto lanes = std::span<const std::uint32_t>(order_).subspan(group.start, group.count);
+      finishGroup(values, p, group.shared, oddOfP / group.shared, lanes.first(group.signsDiffer),
+                  lanes.subspan(group.signsDiffer));
     }
   }
   euclidFallback(values, p);
@@ -177,9 +202,9 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
 
 // Per lane: the common factor G of |x| and |p| as far as powers of two and the
 // small primes of p go, what is left of |x| (reduced_), and the lane's tag.
-// Lanes are counted per group in interleaved tallies: consecutive lanes mostly
-// fall in the same group, and one tally would make each count wait for the
-// last one's store.
+// Lanes are counted per group and per whether x's sign differs from p's, in
+// interleaved tallies: consecutive lanes mostly fall in the same group, and
+// one tally would make each count wait for the last one's store.
 LcmBatch::Tallies LcmBatch::classify(std::span<const std::int64_t> values) {
   const std::size_t count = values.size();
   reduced_.resize(count);
@@ -188,7 +213,10 @@ LcmBatch::Tallies LcmBatch::classify(std::span<const std::int64_t> values) {
   // Locals, so that the stores below, which the compiler cannot tell apart
   // from this object's members, do not force reloads.
   const unsigned twosOfP = twosOfP_;
-  const std::span<const DivisionStep> divisions = divisions_;
+  const bool pNegative = pNegative_;
+  const std::span<const DivisionStep> divisions = std::span(divisions_).first(frequentDivisions_);
+  const std::span<const DivisionStep> rareDivisions =
+      std::span(divisions_).subspan(frequentDivisions_);
   const std::uint8_t* const groupOfKey = groupOfKey_.data();
   std::uint64_t* const reduced = reduced_.data();
   std::uint16_t* const tags = tags_.data();
@@ -196,15 +224,15 @@ LcmBatch::Tallies LcmBatch::classify(std::span<const std::int64_t> values) {
     const std::int64_t x = values[k];
     const std::uint64_t xm = magnitude(x);
     if (xm == 0) {
-      tags[k] = kZeroLane;
-      ++tallies[k % kTallies][kZeroLane];
+      tags[k] = kZeroLane;  // and the sign of 0, which is not negative
+      ++tallies[k % kTallies][2U * kZeroLane + static_cast<unsigned>(pNegative)];
       continue;
     }
     const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), twosOfP);
     std::uint64_t a = xm >> shift;
-    // Branch-free: whether a prime divides is a coin toss the predictor
-    // cannot learn. Once a division fails, later steps for the same prime
-    // fail too, since a is left as it was.
+    // Branch-free for small primes: whether one divides is a coin toss the
+    // predictor cannot learn. Once a division fails, later steps for the same
+    // prime fail too, since a is left as it was.
     std::uint32_t key = 0;
     for (const DivisionStep& step : divisions) {
       const std::uint64_t quotient = a * step.inverse;
@@ -212,69 +240,88 @@ LcmBatch::Tallies LcmBatch::classify(std::span<const std::int64_t> values) {
       a = divides ? quotient : a;
       key += step.stride * static_cast<std::uint32_t>(divides);
     }
+    // A larger prime divides one lane in kRarePrimes or fewer, so a branch
+    // that expects it not to is cheaper than the branch-free step.
+    for (const DivisionStep& step : rareDivisions) {
+      const std::uint64_t quotient = a * step.inverse;
+      if (quotient <= step.limit) [[unlikely]] {
+        a = quotient;
+        key += step.stride;
+      }
+    }
     std::uint8_t group = groupOfKey[key];
     if (group == kUnassigned) {
       group = openGroup(key);
     }
     reduced[k] = a;
     tags[k] = laneTag(group, twosOfP - shift, x < 0);
-    ++tallies[k % kTallies][group];
+    ++tallies[k % kTallies][2U * group + static_cast<unsigned>((x < 0) != pNegative)];
   }
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     for (const auto& tally : tallies) {
-      groups_[g].count += tally[g];
+      groups_[g].signsDiffer += tally[2 * g + 1];
+      groups_[g].count += tally[2 * g] + tally[2 * g + 1];
     }
   }
   return tallies;
 }
 
-// Lanes sorted by group into order_, each tally's lanes in a block of their
-// own (the order within a group does not matter). Lanes of groups too small
-// for an inversion, or without a group, go to fallback_ for Euclid's loops;
-// lanes with x = 0 are left alone.
+// Lanes sorted into order_ by group, and within a group those whose x's sign
+// differs from p's first; each tally's lanes in a block of their own (the
+// order within a block does not matter). Lanes of groups too small for an
+// inversion, or without a group, go to fallback_ for Euclid's loops; lanes
+// with x = 0 are left alone.
 void LcmBatch::sortByGroup(const Tallies& tallies, std::size_t count) {
-  constexpr std::uint8_t kEuclidBlock = kMaxGroups;
-  constexpr std::uint8_t kZeroBlock = kMaxGroups + 1;
-  constexpr std::size_t kBlocks = kMaxGroups + 2U;
-  std::array<std::uint8_t, kTags> blockOf{};
+  // Blocks 2g and 2g + 1 hold group g's lanes whose signs differ and agree.
+  constexpr std::size_t kEuclidBlock = std::size_t{2} * kMaxGroups;
+  constexpr std::size_t kZeroBlock = kEuclidBlock + 1;
+  constexpr std::size_t kBlocks = kZeroBlock + 1;
+  std::array<std::uint8_t, 2 * kTags> blockOf{};
   blockOf.fill(kEuclidBlock);
-  blockOf[kZeroLane] = kZeroBlock;
+  blockOf[std::size_t{2} * kZeroLane] = kZeroBlock;
+  blockOf[std::size_t{2} * kZeroLane + 1] = kZeroBlock;
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     if (groups_[g].count >= kMinGroupLanes) {
-      blockOf[g] = static_cast<std::uint8_t>(g);
+      blockOf[2 * g + 1] = static_cast<std::uint8_t>(2 * g);
+      blockOf[2 * g] = static_cast<std::uint8_t>(2 * g + 1);
     }
   }
   // next[t][block]: where tally t's next lane of the block goes.
   std::array<std::array<std::uint32_t, kBlocks>, kTallies> next{};
   for (std::size_t t = 0; t < kTallies; ++t) {
-    for (std::size_t g = 0; g < kTags; ++g) {
-      next[t][blockOf[g]] += tallies[t][g];
+    for (std::size_t i = 0; i < blockOf.size(); ++i) {
+      next[t][blockOf[i]] += tallies[t][i];
     }
   }
-  std::array<std::uint32_t, kBlocks> blockEnd{};
   std::uint32_t placed = 0;
+  std::uint32_t euclidStart = 0;
   for (std::size_t block = 0; block < kBlocks; ++block) {
-    if (block < groups_.size()) {
-      groups_[block].start = placed;
+    if (block % 2 == 0 && block / 2 < groups_.size()) {
+      groups_[block / 2].start = placed;
+    }
+    if (block == kEuclidBlock) {
+      euclidStart = placed;
     }
     for (std::size_t t = 0; t < kTallies; ++t) {
       placed += std::exchange(next[t][block], placed);
     }
-    blockEnd[block] = placed;
   }
   order_.resize(count);
+  const auto pSign = static_cast<unsigned>(pNegative_);
   for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint8_t block = blockOf[tags_[k] & kGroupMask];
+    const std::uint16_t tag = tags_[k];
+    const std::uint8_t block =
+        blockOf[2U * (tag & kGroupMask) + ((static_cast<unsigned>(tag) >> kSignShift) ^ pSign)];
     order_[next[k % kTallies][block]++] = k;
   }
-  fallback_.assign(order_.begin() + blockEnd[kEuclidBlock - 1],
-                   order_.begin() + blockEnd[kEuclidBlock]);
+  fallback_.assign(order_.begin() + euclidStart, order_.begin() + next.back()[kEuclidBlock]);
 }
 
 // The division steps for the small primes of p's odd part, and the table from
 // a lane's key (how often each prime divided it, in mixed radix) to its group.
 void LcmBatch::planDivisions(std::uint64_t oddOfP, std::size_t lanes) {
   divisions_.clear();
+  frequentDivisions_ = 0;
   plannedPrimes_.clear();
   std::uint32_t keys = 1;
   for (const OddPrimeFactor& factor : primes_.factor(oddOfP, trialBound(lanes))) {
@@ -287,11 +334,14 @@ void LcmBatch::planDivisions(std::uint64_t oddOfP, std::size_t lanes) {
     for (unsigned v = 0; v < factor.exponent; ++v) {
       divisions_.push_back({factor.inverse, factor.limit, keys});
     }
+    if (factor.prime < kRarePrimes) {
+      frequentDivisions_ = divisions_.size();  // the factors come in ascending order
+    }
     keys *= factor.exponent + 1;
   }
   groupOfKey_.assign(keys, kUnassigned);
   groupOfKey_[0] = 0;
-  groups_.assign(1, Group{1, 0, 0});
+  groups_.assign(1, Group{1, 0, 0, 0});
 }
 
 std::uint8_t LcmBatch::openGroup(std::uint32_t key) {
@@ -305,25 +355,29 @@ std::uint8_t LcmBatch::openGroup(std::uint32_t key) {
       shared *= prime.prime;
     }
   }
-  groups_.push_back(Group{shared, 0, 0});
+  groups_.push_back(Group{shared, 0, 0, 0});
   groupOfKey_[key] = static_cast<std::uint8_t>(groups_.size() - 1);
   return groupOfKey_[key];
 }
 
 // Finishes the lanes of one group, whose reduced |p| is modulus times a power
-// of two: their inverses modulo `modulus` come from one batch inversion.
-template <typename Lanes>
+// of two: the lanes whose x's sign differs from p's take their inverses
+// modulo `modulus` from one batch inversion; the others need none, and join
+// only its certification.
 void LcmBatch::finishGroup(std::span<std::int64_t> values, std::int64_t p, std::uint64_t shared,
-                           std::uint64_t modulus, const Lanes& lanes) {
+                           std::uint64_t modulus, std::span<const std::uint32_t> invert,
+                           std::span<const std::uint32_t> product) {
   const Montgomery montgomery(modulus);
   const std::uint64_t modulusInverse = montgomery.modulusInverse();
   const auto finish = [&](std::uint32_t lane, std::uint64_t inverse) {
     values[lane] = finishLane(tags_[lane], p, reduced_[lane], inverse, modulus, modulusInverse);
   };
-  const std::size_t count = lanes.size();
   if (modulus == 1) {
-    for (std::size_t i = 0; i < count; ++i) {
-      finish(lanes[i], 0);  // everything is 0 modulo 1
+    for (const std::uint32_t lane : invert) {
+      finish(lane, 0);  // everything is 0 modulo 1
+    }
+    for (const std::uint32_t lane : product) {
+      values[lane] = internal::lcmFromReduced(p < 0, p, reduced_[lane], false);
     }
     return;
   }
@@ -332,48 +386,43 @@ void LcmBatch::finishGroup(std::span<std::int64_t> values, std::int64_t p, std::
   // inversion of the product of all, and a backward pass that peels the
   // lanes off again. With R = 2^64 and every lane's reduced value a read as
   // the Montgomery form of a / R, the backward pass started from the plain
-  // inverse of the total's Montgomery form yields each a^-1 itself.
+  // inverse of the total's Montgomery form yields each a^-1 itself. The units
+  // of the lanes that need no inverse come after those that do.
   const std::uint64_t one = (0 - modulus) % modulus;  // R mod modulus, the form of 1
-  const std::size_t units = (count + kUnit - 1) / kUnit;
-  const std::size_t fullUnits = count / kUnit;
-  const auto unitLength = [&](std::size_t u) { return std::min(kUnit, count - u * kUnit); };
+  const std::size_t invertUnits = (invert.size() + kUnit - 1) / kUnit;
+  const std::size_t units = invertUnits + (product.size() + kUnit - 1) / kUnit;
   unitProducts_.resize(units);
-  std::size_t u = 0;
-  for (; u + kWays <= fullUnits; u += kWays) {
-    forwardUnits<kWays>(montgomery, one, lanes, u * kUnit, kUnit, reduced_.data(), values.data(),
-                        &unitProducts_[u]);
-  }
-  for (; u < units; ++u) {
-    forwardUnits<1>(montgomery, one, lanes, u * kUnit, unitLength(u), reduced_.data(),
-                    values.data(), &unitProducts_[u]);
-  }
+  overUnits(invert.size(), [&](auto ways, std::size_t first, std::size_t length, std::size_t u) {
+    forwardUnits<ways>(montgomery, one, &invert[first], length, reduced_.data(), values.data(),
+                       &unitProducts_[u]);
+  });
+  overUnits(product.size(), [&](auto ways, std::size_t first, std::size_t length, std::size_t u) {
+    productUnits<ways>(montgomery, one, &product[first], length, reduced_.data(), p, values.data(),
+                       &unitProducts_[invertUnits + u]);
+  });
 
   certify(montgomery, units);
 
-  u = 0;
-  for (; u + kWays <= fullUnits; u += kWays) {
-    if (std::all_of(&unitFailed_[u], &unitFailed_[u] + kWays,
-                    [](std::uint8_t f) { return f == 0; })) {
-      backwardUnits<kWays>(montgomery, lanes, u * kUnit, kUnit, reduced_.data(), values.data(),
-                           &unitStarts_[u], finish);
-      continue;
+  overUnits(invert.size(), [&](auto ways, std::size_t first, std::size_t length, std::size_t u) {
+    const auto failed = std::span(unitFailed_).subspan(u, ways);
+    if (std::all_of(failed.begin(), failed.end(), [](std::uint8_t f) { return f == 0; })) {
+      backwardUnits<ways>(montgomery, &invert[first], length, reduced_.data(), values.data(),
+                          &unitStarts_[u], finish);
+      return;
     }
-    for (std::size_t w = u; w < u + kWays; ++w) {
-      if (unitFailed_[w] == 0) {
-        backwardUnits<1>(montgomery, lanes, w * kUnit, kUnit, reduced_.data(), values.data(),
-                         &unitStarts_[w], finish);
+    for (std::size_t w = 0; w < ways; ++w) {
+      if (failed[w] == 0) {
+        backwardUnits<1>(montgomery, &invert[first + w * kUnit], length, reduced_.data(),
+                         values.data(), &unitStarts_[u + w], finish);
       }
     }
-  }
-  for (; u < units; ++u) {
-    if (unitFailed_[u] == 0) {
-      backwardUnits<1>(montgomery, lanes, u * kUnit, unitLength(u), reduced_.data(), values.data(),
-                       &unitStarts_[u], finish);
-    }
-  }
-  for (u = 0; u < units; ++u) {
+  });
+  for (std::size_t u = 0; u < units; ++u) {
     if (unitFailed_[u] != 0) {
-      for (std::size_t i = u * kUnit; i < u * kUnit + unitLength(u); ++i) {
+      const bool inverting = u < invertUnits;
+      const auto lanes = inverting ? invert : product;
+      const std::size_t first = (inverting ? u : u - invertUnits) * kUnit;
+      for (std::size_t i = first; i < std::min(lanes.size(), first + kUnit); ++i) {
         restoreForEuclid(values, lanes[i], shared);
       }
     }

@@ -53,7 +53,8 @@ class LcmBatch {
   struct Group {
     std::uint64_t shared;
     std::uint32_t count;
-    std::uint32_t start;  // where its lanes begin in order_
+    std::uint32_t signsDiffer;  // lanes whose x's sign differs from p's
+    std::uint32_t start;        // where its lanes begin in order_, those lanes first
   };
 
   // Lanes whose common factor with p would open a group beyond these take
@@ -64,17 +65,18 @@ class LcmBatch {
   static constexpr std::uint8_t kUnassigned = kMaxGroups + 1;  // a key not yet met
   static constexpr std::uint8_t kZeroLane = kMaxGroups + 2;    // x = 0: lcm(0, p) = 0 leaves it
   static constexpr std::size_t kTags = kMaxGroups + 3;
-  // Lanes are counted per group in this many interleaved tallies.
+  // Lanes are counted per group and sign, 2 * group + whether x's sign
+  // differs from p's, in this many interleaved tallies.
   static constexpr std::size_t kTallies = 4;
-  using Tallies = std::array<std::array<std::uint32_t, kTags>, kTallies>;
+  using Tallies = std::array<std::array<std::uint32_t, 2 * kTags>, kTallies>;
 
   void planDivisions(std::uint64_t oddOfP, std::size_t lanes);
   Tallies classify(std::span<const std::int64_t> values);
   void sortByGroup(const Tallies& tallies, std::size_t count);
   std::uint8_t openGroup(std::uint32_t key);
-  template <typename Lanes>
   void finishGroup(std::span<std::int64_t> values, std::int64_t p, std::uint64_t shared,
-                   std::uint64_t modulus, const Lanes& lanes);
+                   std::uint64_t modulus, std::span<const std::uint32_t> invert,
+                   std::span<const std::uint32_t> product);
   void certify(const Montgomery& montgomery, std::size_t units);
   void markFirstFailure(const Montgomery& montgomery, std::size_t units);
   void restoreForEuclid(std::span<std::int64_t> values, std::uint32_t lane, std::uint64_t shared);
@@ -84,7 +86,9 @@ class LcmBatch {
   OddPrimes primes_;
   // The plan for the p at hand.
   unsigned twosOfP_ = 0;
-  std::vector<DivisionStep> divisions_;
+  bool pNegative_ = false;
+  std::vector<DivisionStep> divisions_;  // for the primes in ascending order
+  std::size_t frequentDivisions_ = 0;    // how many are for primes that divide often
   std::vector<PlannedPrime> plannedPrimes_;
   std::vector<std::uint8_t> groupOfKey_;
   std::vector<Group> groups_;
