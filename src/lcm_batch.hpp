@@ -5,10 +5,11 @@
 // magnitude comes from the common factors of x and p (powers of two and small
 // primes, divided out without the divider), and its sign from the parity of
 // the loop's step count, read off one modular inverse per lane
-// (euclid_parity.hpp). All lanes meet the same p, so their inverses share a
-// modulus and come from one batch inversion, whose gcd also certifies that
-// nothing else is shared. Lanes the batch cannot certify run Euclid's loop
-// (euclid_lanes.hpp).
+// (euclid_parity.hpp), which only lanes whose x's sign differs from p's
+// need. All lanes meet the same p, so their inverses share a modulus and come
+// from one batch inversion, whose gcd, over every lane's product, also
+// certifies that nothing else is shared. Lanes the batch cannot certify run
+// Euclid's loop (euclid_lanes.hpp).
 
 #include <array>
 #include <cstdint>
@@ -95,7 +96,7 @@ class LcmBatch {
   // Per lane.
   std::vector<std::uint64_t> reduced_;  // |x| over the common factor found
   std::vector<std::uint16_t> tags_;     // its group, the twos left in p, the sign of x
-  std::vector<std::uint32_t> order_;    // lanes sorted by group, when there are several
+  std::vector<std::uint32_t> order_;    // lanes sorted by group and sign
   // Per unit of lanes in the batch inversion.
   std::vector<std::uint64_t> unitProducts_;
   std::vector<std::uint64_t> unitStarts_;  // products of the units before, then inverses

@@ -347,8 +347,8 @@ TEST(ReadCastles, LongTokensAreShortenedInTheMessage) {
   ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->found, std::string(40, 'x'));
   EXPECT_EQ(result.error->foundLength, 100000U);
-  EXPECT_NE(describe(*result.error).find("'" + std::string(40, 'x') + "... (100000 bytes)'"),
-            std::string::npos);
+  const std::string shown = std::string(40, 'x') + "... (100000 bytes)'";
+  EXPECT_NE(describe(*result.error).find("'" + shown), std::string::npos);
   // A very long run of zeros is still a valid integer.
   EXPECT_FALSE(readInChunks(std::string(100000, '0') + "1 1 2 3", 1000).error);
 }
