@@ -401,7 +401,7 @@ void LcmBatch::finishGroup(std::span<std::int64_t> values, std::int64_t p, std::
                        &unitProducts_[invertUnits + u]);
   });
 
-  certify(montgomery, units);
+  certify(montgomery, one, units);
 
   overUnits(invert.size(), [&](auto ways, std::size_t first, std::size_t length, std::size_t u) {
     const auto failed = std::span(unitFailed_).subspan(u, ways);
@@ -447,9 +447,8 @@ void LcmBatch::restoreForEuclid(std::span<std::int64_t> values, std::uint32_t la
 // inverted. unitStarts_ holds the product of the units before each while
 // certifying, and then, for every unit that did not fail, the inverse its
 // backward pass starts from.
-void LcmBatch::certify(const Montgomery& montgomery, std::size_t units) {
+void LcmBatch::certify(const Montgomery& montgomery, std::uint64_t one, std::size_t units) {
   const std::uint64_t modulus = montgomery.modulus();
-  const std::uint64_t one = (0 - modulus) % modulus;
   unitFailed_.assign(units, 0);
   unitStarts_.resize(units);
   for (int round = 0;; ++round) {

@@ -78,7 +78,8 @@ class LcmBatch {
   void finishGroup(std::span<std::int64_t> values, std::int64_t p, std::uint64_t shared,
                    std::uint64_t modulus, std::span<const std::uint32_t> invert,
                    std::span<const std::uint32_t> product);
-  void certify(const Montgomery& montgomery, std::size_t units);
+  // @param one 2^64 mod the modulus, the Montgomery form of 1
+  void certify(const Montgomery& montgomery, std::uint64_t one, std::size_t units);
   void markFirstFailure(const Montgomery& montgomery, std::size_t units);
   void restoreForEuclid(std::span<std::int64_t> values, std::uint32_t lane, std::uint64_t shared);
   void euclidFallback(std::span<std::int64_t> values, std::int64_t p);
