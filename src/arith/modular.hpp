@@ -4,20 +4,39 @@
 // two, and the modular inverse by the extended remainder loop (the one place
 // that divides, once per modulus).
 
+#include <array>
 #include <cstdint>
 
 #include "wide.hpp"
 
 namespace castles {
 
-// @param a odd
-// @param bits 1 <= bits <= 64
+namespace internal {
+
+// Inverses of the odd bytes modulo 2^8, indexed by a / 2. a * a = 1 mod 8 for
+// every odd a, so a is its own inverse to 3 bits, and each Newton step
+// y(2 - ay) doubles the number of correct low bits: two steps give 12.
+inline constexpr std::array<std::uint8_t, 128> kByteInverses = [] {
+  std::array<std::uint8_t, 128> inverses{};
+  for (std::uint64_t a = 1; a < 256; a += 2) {
+    std::uint64_t y = a;
+    y *= 2 - a * y;
+    y *= 2 - a * y;
+    inverses[a / 2] = static_cast<std::uint8_t>(y);
+  }
+  return inverses;
+}();
+
+}  // namespace internal
+
+// @param a odd when bits > 0
+// @param bits 0 <= bits <= 64
 // @return a^-1 modulo 2^bits, in the low `bits` bits (the rest is garbage)
 constexpr std::uint64_t inverseModPowerOfTwo(std::uint64_t a, unsigned bits) {
-  // a * a = 1 mod 8 for every odd a, so a is its own inverse to 3 bits, and
-  // each Newton step y(2 - ay) doubles the number of correct low bits.
-  std::uint64_t y = a;
-  for (unsigned correct = 3; correct < bits; correct *= 2) {
+  // The table gives 8 correct bits, so the few twos a lane usually has need
+  // no Newton step, and 64 bits need three.
+  std::uint64_t y = internal::kByteInverses[(a >> 1) & 127];
+  for (unsigned correct = 8; correct < bits; correct *= 2) {
     y *= 2 - a * y;
   }
   return y;

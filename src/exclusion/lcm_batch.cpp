@@ -40,27 +40,6 @@ constexpr std::size_t kEuclidChunk = 512;
 // bound / ln bound multiplications: twice the lane count keeps both small.
 std::uint64_t trialBound(std::size_t lanes) { return std::max<std::uint64_t>(64, 2 * lanes); }
 
-// Inverses of the odd bytes modulo 2^8, so that the lanes' usual few twos
-// need no Newton step.
-constexpr std::array<std::uint8_t, 128> kByteInverses = [] {
-  std::array<std::uint8_t, 128> inverses{};
-  for (std::uint64_t a = 1; a < 256; a += 2) {
-    inverses[a / 2] = static_cast<std::uint8_t>(inverseModPowerOfTwo(a, 8));
-  }
-  return inverses;
-}();
-
-// @param a odd when bits > 0
-// @param bits 0 <= bits <= 63
-// @return a^-1 mod 2^bits in the low bits
-inline std::uint64_t inverseOfOdd(std::uint64_t a, unsigned bits) {
-  std::uint64_t y = kByteInverses[(a >> 1) & 127];
-  for (unsigned correct = 8; correct < bits; correct *= 2) {
-    y *= 2 - a * y;  // Newton's step doubles the correct low bits
-  }
-  return y;
-}
-
 // A lane's tag: its group, the twos left in |p| / G (a is odd when there are
 // any), and x's sign.
 constexpr unsigned kTwosShift = 6;
@@ -86,7 +65,7 @@ inline std::int64_t finishLane(std::uint16_t tag, std::int64_t p, std::uint64_t 
   // mask is 0 and this is oddInverse; no branch on twos, which varies from
   // lane to lane.
   const std::uint64_t mask = (std::uint64_t{1} << twos) - 1;
-  const std::uint64_t t = ((inverseOfOdd(a, twos) - oddInverse) * modulusInverse) & mask;
+  const std::uint64_t t = ((inverseModPowerOfTwo(a, twos) - oddInverse) * modulusInverse) & mask;
   const std::uint64_t inverse = oddInverse + modulus * t;
   const std::uint64_t b = modulus << twos;
   return internal::lcmFromReduced((tag >> kSignShift) != 0, p, a,
