@@ -32,6 +32,22 @@ void dropRepeats(std::vector<std::int64_t>& values) {
   values.resize(kept);
 }
 
+// Drops the running values equal to `all`, which rejoin it, and merges equal
+// neighbours. @return whether any rejoined
+bool mergeEqual(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
+  bool someRejoined = false;
+  std::size_t kept = 0;
+  for (const std::int64_t value : currentLcms) {
+    if (value == all) {
+      someRejoined = true;
+    } else if (kept == 0 || currentLcms[kept - 1] != value) {
+      currentLcms[kept++] = value;
+    }
+  }
+  currentLcms.resize(kept);
+  return someRejoined;
+}
+
 }  // namespace
 
 // All exclusions advance together, index by index. An exclusion's value after
@@ -56,15 +72,7 @@ std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectnes
   for (const std::int64_t p : perfectness) {
     const std::int64_t nextAll = lcm(all, p);
     batch.apply(currentLcms, p);
-    std::size_t kept = 0;
-    for (const std::int64_t value : currentLcms) {
-      if (value == nextAll) {
-        someRejoined = true;
-      } else if (kept == 0 || currentLcms[kept - 1] != value) {
-        currentLcms[kept++] = value;
-      }
-    }
-    currentLcms.resize(kept);
+    someRejoined |= mergeEqual(currentLcms, nextAll);
     // This castle's exclusion skips its own value.
     if (all == nextAll) {
       someRejoined = true;
