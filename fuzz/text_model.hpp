@@ -4,7 +4,6 @@
 // perfectness is computed with the x87 extended multiply where there is one.
 // The fuzz target holds the streaming reader and the integer arithmetic to it.
 
-#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "extended_reference.hpp"
 #include "perfectness.hpp"
 #include "reader.hpp"
 
@@ -26,14 +26,10 @@ struct ModelResult {
 // significand and truncated, as the x87 unit does it; elsewhere the program's
 // own applyBlock stands in, and only the reading is checked.
 inline std::int64_t modelApplyBlock(std::int64_t product, Block block) {
-#if defined(__x86_64__) && LDBL_MANT_DIG == 64
-  const long double r = static_cast<long double>(static_cast<double>(product)) *
-                        static_cast<long double>(std::pow(static_cast<double>(block.base),
-                                                          static_cast<double>(block.exponent)));
-  if (std::isnan(r) || r >= 0x1p63L || r < -0x1p63L) {
-    return kSaturated;
-  }
-  return static_cast<std::int64_t>(r);
+#if CASTLES_HAS_X87_REFERENCE
+  return reference::x87TruncatedProduct(
+      static_cast<double>(product),
+      std::pow(static_cast<double>(block.base), static_cast<double>(block.exponent)));
 #else
   return applyBlock(product, block);
 #endif

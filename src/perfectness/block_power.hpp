@@ -1,17 +1,26 @@
 #pragma once
-// The machinery behind perfectness.hpp: which powers are computed exactly in
-// integers, the memo of powers, and the shortcut for plainly exact products.
-// perfectness.hpp includes this after the declarations it builds on (Block,
-// kSaturated, truncatedExtendedProduct, blockPower), because its inline fold
-// holds a memo. Include perfectness.hpp first; tests that reach into the
-// internals include this file after it.
+// A block's factor: the math library's double pow of its base and exponent,
+// computed exactly by integer multiplication where that gives the same bits,
+// and a memo of recent blocks' powers, so that a castle built from a few
+// distinct blocks calls the library a few times.
 
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
-namespace castles::internal {
+namespace castles {
+
+// One block of a castle: base raised to exponent is its factor.
+struct Block {
+  std::int32_t base;
+  std::int32_t exponent;
+};
+
+// The factor of one block: the math library's double pow of base and exponent,
+// computed exactly by integer multiplication where that gives the same bits.
+double blockPower(Block block);
+
+namespace internal {
 
 // The blocks whose power blockPower computes by integer multiplication:
 // 0 <= exponent <= kMaxExactExponent and |base| <= exactPowerBaseLimit(exponent).
@@ -112,34 +121,5 @@ class PowerMemo {
   std::array<Slot, kBaseSlots * kExponentSlots> slots_;
 };
 
-// @return truncatedExtendedProduct(static_cast<double>(product), factor),
-// without the extended multiply where the answer is plainly exact
-inline std::int64_t truncatedProduct(std::int64_t product, double factor) {
-  if (product == 0) {
-    // Zero times anything finite is zero; times infinity or NaN it is NaN.
-    return std::isfinite(factor) ? 0 : kSaturated;
-  }
-  // Both exact integers: product converts to double exactly within 2^53, and
-  // factor is integral. If their product fits in 64 bits it has at most 64
-  // significant bits, so the extended rounding and the truncation leave it
-  // as it is; -2^63 is both the exact product and kSaturated.
-  constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
-  if (-kTwo53 <= product && product <= kTwo53 && factor >= -0x1p63 && factor < 0x1p63) {
-    const auto integral = static_cast<std::int64_t>(factor);  // in range: defined
-    std::int64_t exact = 0;
-    if (static_cast<double>(integral) == factor &&
-        !__builtin_mul_overflow(product, integral, &exact)) {
-      return exact;
-    }
-  }
-  if (product == kSaturated) {
-    // -2^63 is a power of two, so its product with a finite factor is exact,
-    // in double too. It stays in range only when |factor| < 1, or when it is
-    // -2^63 itself (factor 1), which is kSaturated again.
-    return std::fabs(factor) < 1 ? static_cast<std::int64_t>(-0x1p63 * factor) : kSaturated;
-  }
-  // int64 -> double rounds to nearest, ties to even.
-  return truncatedExtendedProduct(static_cast<double>(product), factor);
-}
-
-}  // namespace castles::internal
+}  // namespace internal
+}  // namespace castles
