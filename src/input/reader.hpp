@@ -11,21 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "input_error.hpp"
 #include "scanner.hpp"
 
 namespace castles {
-
-struct InputError {
-  InputFault fault;
-  Position where;
-  std::string expected;  // what the reader was looking for, e.g. "the castle count"
-  Kind kind;             // and of which kind, which gives its range
-  // The offending token: its first kKeptTokenBytes bytes as written, and its
-  // full length in bytes.
-  std::string found;
-  std::uint64_t foundLength = 0;
-  int systemError = 0;  // errno, for readFailed
-};
 
 // One line for standard error, without the newline:
 // "castles: expected ..., found ... at line L, column C". Nothing but

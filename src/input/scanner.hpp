@@ -22,27 +22,10 @@
 #include <string_view>
 
 #include "byte_source.hpp"
+#include "input_error.hpp"
 #include "word.hpp"
 
 namespace castles {
-
-// Where something is in the input; both counted from 1, columns in bytes.
-struct Position {
-  std::uint64_t line = 1;
-  std::uint64_t column = 1;
-  friend constexpr bool operator==(Position, Position) = default;
-};
-
-enum class InputFault {
-  unexpectedEnd,  // the input ended before every announced integer
-  notAnInteger,   // a token that is not an optional sign and decimal digits
-  outOfRange,     // an integer outside the signed 32-bit range
-  negativeCount,  // a castle count or block count below zero
-  readFailed,     // the operating system refused to read
-};
-
-// Counts may not be negative; values may be anything in 32 bits.
-enum class Kind { count, value };
 
 // How an integer may end. Inside the description it must be followed by white
 // space or the end of the input; the last integer may be followed by anything,
@@ -65,9 +48,6 @@ class MemorySource final : public ByteSource {
   std::size_t chunkSize_;
   std::size_t served_ = 0;
 };
-
-// The most bytes of a faulty token a ScanFault keeps.
-inline constexpr std::size_t kKeptTokenBytes = 40;
 
 // Why a scan failed.
 struct ScanFault {
