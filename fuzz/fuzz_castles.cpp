@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "exclusion.hpp"
+#include "memory_source.hpp"
 #include "naive_exclusion.hpp"
 #include "reader.hpp"
 #include "text_model.hpp"

@@ -122,9 +122,4 @@ ReadResult readCastles(ByteSource& source) {
   return result;
 }
 
-ReadResult readCastles(std::string_view text) {
-  MemorySource source(text);
-  return readCastles(source);
-}
-
 }  // namespace castles

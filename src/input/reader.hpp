@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "input_error.hpp"
@@ -33,8 +32,5 @@ struct ReadResult {
 // ignored, and the bytes read beyond it are given back to the source. On an
 // error, perfectness holds the castles completed before it.
 ReadResult readCastles(ByteSource& source);
-
-// Convenience for tests and tools: the same over a whole string.
-ReadResult readCastles(std::string_view text);
 
 }  // namespace castles

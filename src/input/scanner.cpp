@@ -6,15 +6,6 @@
 #include <utility>
 
 namespace castles {
-
-std::ptrdiff_t MemorySource::read(std::span<char> buffer) {
-  const std::string_view rest = text_.substr(served_);
-  const std::size_t count = std::min({buffer.size(), chunkSize_, rest.size()});
-  std::copy_n(rest.data(), count, buffer.data());
-  served_ += count;
-  return static_cast<std::ptrdiff_t>(count);
-}
-
 namespace internal {
 namespace {
 

@@ -17,9 +17,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <span>
 #include <string>
-#include <string_view>
 
 #include "byte_source.hpp"
 #include "input_error.hpp"
@@ -31,23 +29,6 @@ namespace castles {
 // space or the end of the input; the last integer may be followed by anything,
 // since what comes after it is not part of the description.
 enum class Ending { spaced, lastIfZero, last };
-
-// Serves a string in pieces of at most chunkSize bytes, to exercise tokens
-// that straddle reads.
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(std::string_view text, std::size_t chunkSize = 1 << 16)
-      : text_(text), chunkSize_(chunkSize == 0 ? 1 : chunkSize) {}
-  std::ptrdiff_t read(std::span<char> buffer) override;
-  void unread(std::size_t count) override { served_ -= count; }
-  // What has not been read, or has been given back.
-  std::string_view rest() const { return text_.substr(served_); }
-
- private:
-  std::string_view text_;
-  std::size_t chunkSize_;
-  std::size_t served_ = 0;
-};
 
 // Why a scan failed.
 struct ScanFault {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "memory_source.hpp"
 #include "reader.hpp"
 
 namespace castles {

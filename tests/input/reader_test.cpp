@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "memory_source.hpp"
 #include "perfectness.hpp"
 
 namespace castles {
