@@ -24,6 +24,7 @@
 
 #include "exclusion.hpp"
 #include "memory_source.hpp"
+#include "message.hpp"
 #include "naive_exclusion.hpp"
 #include "reader.hpp"
 #include "text_model.hpp"

@@ -2,8 +2,7 @@
 // The grammar of the castle description: the castle count, then each castle's
 // block count and blocks, read through the scanner and handed block by block
 // to the perfectness fold, so that memory grows with the number of castles
-// actually present, never with a count the input announces. It also words
-// the message for input that does not follow it.
+// actually present, never with a count the input announces.
 
 #include <cstdint>
 #include <optional>
@@ -14,12 +13,6 @@
 #include "scanner.hpp"
 
 namespace castles {
-
-// One line for standard error, without the newline:
-// "castles: expected ..., found ... at line L, column C". Nothing but
-// printable ASCII: the token is shown with other bytes as \xNN, in at most
-// kKeptTokenBytes characters.
-std::string describe(const InputError& error);
 
 struct ReadResult {
   std::vector<std::int64_t> perfectness;  // one value per castle, in input order

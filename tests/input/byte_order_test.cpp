@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "memory_source.hpp"
+#include "message.hpp"
 #include "reader.hpp"
 
 namespace castles {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "memory_source.hpp"
+#include "message.hpp"
 #include "perfectness.hpp"
 
 namespace castles {
