@@ -1,9 +1,12 @@
 #include "reader.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 #include <utility>
 
 #include "perfectness.hpp"
+#include "scanner.hpp"
 
 namespace castles {
 namespace {

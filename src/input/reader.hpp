@@ -6,11 +6,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
+#include "byte_source.hpp"
 #include "input_error.hpp"
-#include "scanner.hpp"
 
 namespace castles {
 
