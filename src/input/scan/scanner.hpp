@@ -137,8 +137,32 @@ class ScanBuffer {
   void keepText(const char* from);
   // Records the fault. @return kNoValue, for the scan to return
   std::int64_t fail(InputFault fault, Position start);
+
+  // What the general scan has read of a token: its sign and its digits.
+  struct Token {
+    Position start;    // of its first byte
+    const char* from;  // the first of its bytes in the buffer not yet kept
+    bool negative = false;
+    std::uint64_t magnitude = 0;  // of its digits, or a value past every 32-bit one
+    std::uint64_t digits = 0;     // how many it has
+    bool atEnd = false;           // the input ended or failed right after them
+  };
   // The general scan from cur_. @return the value, or kNoValue after a fault
   std::int64_t scan(Ending ending, Kind kind);
+  // Moves cur_ past white space, refilling as often as it takes.
+  // @return false if the input ended or failed first
+  bool skipSpace();
+  // Reads the sign and the digits of the token at cur_, refilling as often as
+  // it takes; cur_ stops at the first byte that is not a digit.
+  Token readSignAndDigits();
+  // Whether the token may end where cur_ is, for an integer of this ending.
+  bool endsHere(const Token& token, Ending ending) const;
+  // Takes in the rest of a token that is not an integer, from `from` up to
+  // white space or the end of the input, so that the message shows it.
+  void keepRestOfToken(const char* from);
+  // @return the value of a token that ends where it may, or kNoValue after
+  // the fault its digits or its range make
+  std::int64_t valueOf(const Token& token, Kind kind);
 
   ByteSource& source_;
   // The buffer: 8 bytes that the parse of a token at its start may load, the
