@@ -216,6 +216,18 @@ class Scanner {
     return scanned.value != internal::kNoValue;
   }
 
+  // The fast path's parse of a listed token of one to ten digits, on the one
+  // or two words that end with it; ends the scan with its value if it is one.
+  // @param end just after the token's last byte
+  // @param digits how many bytes before end should be digits
+  // @param negative whether the token has a minus sign
+  // @return false, with nothing changed, if the general scan must take the
+  //         token: it has another number of digits, a byte that is not one,
+  //         or a magnitude out of range for its kind and sign
+  template <Kind kind>
+  [[gnu::always_inline]] bool acceptOnWords(const char* end, std::size_t digits, bool negative,
+                                            std::int32_t& value);
+
   // Ends a scan on the fast path: the token ends at end.
   bool accept(const char* end, std::uint64_t magnitude, bool negative, std::int32_t& value) {
     cur_ = end;
@@ -248,6 +260,20 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
   const bool negative = first == '-';
   const std::size_t digits =
       static_cast<std::size_t>(end - start) - (negative || first == '+' ? 1 : 0);
+  if (acceptOnWords<kind>(end, digits, negative, value)) {
+    return true;
+  }
+  // The general scan takes this token from its first byte. It cannot refill
+  // the buffer, as a listed token ends on a white space byte within it, so
+  // the list stays good: the scan either ends at that byte, or fails, or ends
+  // the last integer, after which nothing is scanned.
+  cur_ = start;
+  return nextSlowly(ending, kind, value);
+}
+
+template <Kind kind>
+inline bool Scanner::acceptOnWords(const char* end, std::size_t digits, bool negative,
+                                   std::int32_t& value) {
   // One to eight digits are always in range, so a value needs no check on
   // its sign, which would be a branch as unpredictable as the signs are.
   if (digits - 1 < 8) {
@@ -268,12 +294,7 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
       return accept(end, magnitude, negative, value);
     }
   }
-  // The general scan takes this token from its first byte. It cannot refill
-  // the buffer, as a listed token ends on a white space byte within it, so
-  // the list stays good: the scan either ends at that byte, or fails, or ends
-  // the last integer, after which nothing is scanned.
-  cur_ = start;
-  return nextSlowly(ending, kind, value);
+  return false;
 }
 
 }  // namespace castles
