@@ -12,6 +12,7 @@
 #include "generate.hpp"
 #include "lcm.hpp"
 #include "lcm_batch.hpp"
+#include "memory_source.hpp"
 #include "perfectness.hpp"
 #include "reader.hpp"
 

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "exclusion.hpp"
+#include "memory_source.hpp"
+#include "message.hpp"
 #include "naive_exclusion.hpp"
 #include "reader.hpp"
 #include "text_model.hpp"

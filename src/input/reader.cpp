@@ -1,10 +1,12 @@
 #include "reader.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <cstdint>
+#include <string>
 #include <utility>
 
 #include "perfectness.hpp"
+#include "scanner.hpp"
 
 namespace castles {
 namespace {
@@ -13,39 +15,6 @@ std::string castleName(std::uint64_t index) { return "castle " + std::to_string(
 
 std::string blockName(std::uint64_t block, std::uint64_t castle) {
   return "block " + std::to_string(block + 1) + " of " + castleName(castle);
-}
-
-// @return how a byte of a token is shown: itself if printable ASCII, a
-// backslash doubled, anything else as \xNN
-std::string shownByte(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  if (c == '\\') {
-    return "\\\\";
-  }
-  if (byte >= 0x20 && byte < 0x7f) {
-    return std::string(1, c);
-  }
-  constexpr std::string_view kHex = "0123456789abcdef";
-  return {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xfU]};
-}
-
-// @return the token quoted as shown: as many of its bytes as fit whole in
-// kKeptTokenBytes characters, then its length if that was not all of it
-std::string shownToken(std::string_view token, std::uint64_t length) {
-  std::string shown;
-  std::uint64_t bytesShown = 0;
-  for (const char c : token) {
-    const std::string piece = shownByte(c);
-    if (shown.size() + piece.size() > kKeptTokenBytes) {
-      break;
-    }
-    shown += piece;
-    ++bytesShown;
-  }
-  if (bytesShown < length) {
-    shown += "... (" + std::to_string(length) + " bytes)";
-  }
-  return "'" + shown + "'";
 }
 
 // Ends the reading with the scanner's fault, while looking for `expected`.
@@ -58,31 +27,6 @@ ReadResult failed(ReadResult& result, const ScanFault& fault, std::string expect
 }
 
 }  // namespace
-
-std::string describe(const InputError& error) {
-  std::string found;
-  std::string expected = error.expected;
-  switch (error.fault) {
-    case InputFault::unexpectedEnd:
-      found = "the end of the input";
-      break;
-    case InputFault::readFailed:
-      found = std::string("a read error (") + std::strerror(error.systemError) + ")";
-      break;
-    case InputFault::notAnInteger:
-      expected += " (an integer)";
-      found = shownToken(error.found, error.foundLength);
-      break;
-    case InputFault::outOfRange:
-    case InputFault::negativeCount:
-      expected += error.kind == Kind::count ? " (an integer from 0 to 2147483647)"
-                                            : " (an integer from -2147483648 to 2147483647)";
-      found = shownToken(error.found, error.foundLength);
-      break;
-  }
-  return "castles: expected " + expected + ", found " + found + " at line " +
-         std::to_string(error.where.line) + ", column " + std::to_string(error.where.column);
-}
 
 ReadResult readCastles(ByteSource& source) {
   ReadResult result;
@@ -120,11 +64,6 @@ ReadResult readCastles(ByteSource& source) {
   }
   scanner.unreadRest();
   return result;
-}
-
-ReadResult readCastles(std::string_view text) {
-  MemorySource source(text);
-  return readCastles(source);
 }
 
 }  // namespace castles

@@ -2,36 +2,16 @@
 // The grammar of the castle description: the castle count, then each castle's
 // block count and blocks, read through the scanner and handed block by block
 // to the perfectness fold, so that memory grows with the number of castles
-// actually present, never with a count the input announces. It also words
-// the message for input that does not follow it.
+// actually present, never with a count the input announces.
 
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
-#include "scanner.hpp"
+#include "byte_source.hpp"
+#include "input_error.hpp"
 
 namespace castles {
-
-struct InputError {
-  InputFault fault;
-  Position where;
-  std::string expected;  // what the reader was looking for, e.g. "the castle count"
-  Kind kind;             // and of which kind, which gives its range
-  // The offending token: its first kKeptTokenBytes bytes as written, and its
-  // full length in bytes.
-  std::string found;
-  std::uint64_t foundLength = 0;
-  int systemError = 0;  // errno, for readFailed
-};
-
-// One line for standard error, without the newline:
-// "castles: expected ..., found ... at line L, column C". Nothing but
-// printable ASCII: the token is shown with other bytes as \xNN, in at most
-// kKeptTokenBytes characters.
-std::string describe(const InputError& error);
 
 struct ReadResult {
   std::vector<std::int64_t> perfectness;  // one value per castle, in input order
@@ -44,8 +24,5 @@ struct ReadResult {
 // ignored, and the bytes read beyond it are given back to the source. On an
 // error, perfectness holds the castles completed before it.
 ReadResult readCastles(ByteSource& source);
-
-// Convenience for tests and tools: the same over a whole string.
-ReadResult readCastles(std::string_view text);
 
 }  // namespace castles

@@ -8,6 +8,7 @@
 
 #include "descriptor.hpp"
 #include "exclusion.hpp"
+#include "message.hpp"
 #include "reader.hpp"
 
 namespace castles {

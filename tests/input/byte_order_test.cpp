@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "memory_source.hpp"
+#include "message.hpp"
 #include "reader.hpp"
 
 namespace castles {

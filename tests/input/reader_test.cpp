@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "memory_source.hpp"
+#include "message.hpp"
 #include "perfectness.hpp"
 
 namespace castles {

@@ -1,38 +1,11 @@
 #include "scanner.hpp"
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <utility>
 
-#include "descriptor.hpp"
-
 namespace castles {
-
-std::ptrdiff_t FdSource::read(std::span<char> buffer) { return readSome(fd_, buffer); }
-
-void FdSource::unread(std::size_t count) {
-  // A regular file moves back; a pipe, a socket or a terminal cannot, and
-  // says so with ESPIPE, which leaves nothing to do. On a file that can seek,
-  // the move back fails only when another process moved the shared offset
-  // meanwhile, and then no offset is the right one: either way the run's
-  // answer stands, so a failure here is not the run's.
-  if (count != 0) {
-    static_cast<void>(::lseek(fd_, -static_cast<off_t>(count), SEEK_CUR));
-  }
-}
-
-std::ptrdiff_t MemorySource::read(std::span<char> buffer) {
-  const std::string_view rest = text_.substr(served_);
-  const std::size_t count = std::min({buffer.size(), chunkSize_, rest.size()});
-  std::copy_n(rest.data(), count, buffer.data());
-  served_ += count;
-  return static_cast<std::ptrdiff_t>(count);
-}
-
 namespace internal {
 namespace {
 
@@ -163,88 +136,97 @@ ScanBuffer::Scanned ScanBuffer::scanSlowly(const char* from, Ending ending, Kind
   return {value, cur_};
 }
 
-// White space, sign, digits and the rest of a faulty token are one pass over
-// the bytes that shares the state of a token straddling reads, which is why
-// this stays one function above clang-tidy's complexity threshold.
-// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
   text_.clear();
   textLength_ = 0;
-  for (;;) {  // skip white space
+  if (!skipSpace()) {
+    return fail(systemError_ != 0 ? InputFault::readFailed : InputFault::unexpectedEnd,
+                positionOf(cur_));
+  }
+  const Token token = readSignAndDigits();
+  if (systemError_ != 0) {
+    return fail(InputFault::readFailed, positionOf(cur_));
+  }
+  if (!endsHere(token, ending)) {
+    keepRestOfToken(token.from);
+    return fail(InputFault::notAnInteger, token.start);
+  }
+  return valueOf(token, kind);
+}
+
+bool ScanBuffer::skipSpace() {
+  for (;;) {
     while (cur_ != end_ && isSpace(*cur_)) {
       ++cur_;
     }
     if (cur_ != end_) {
-      break;
+      return true;
     }
     if (!refill()) {
-      return fail(systemError_ != 0 ? InputFault::readFailed : InputFault::unexpectedEnd,
-                  positionOf(cur_));
+      return false;
     }
   }
+}
 
-  const Position start = positionOf(cur_);
-  const char* from = cur_;
-  bool negative = false;
+ScanBuffer::Token ScanBuffer::readSignAndDigits() {
+  Token token{positionOf(cur_), cur_};
   if (*cur_ == '+' || *cur_ == '-') {
-    negative = *cur_ == '-';
+    token.negative = *cur_ == '-';
     ++cur_;
   }
-  std::uint64_t magnitude = 0;
-  std::uint64_t digits = 0;
-  bool atEnd = false;
   for (;;) {
     while (cur_ != end_ && isDigit(*cur_)) {
-      if (magnitude < kMagnitudeCap) {
-        magnitude = magnitude * 10 + digitValue(*cur_);
+      if (token.magnitude < kMagnitudeCap) {
+        token.magnitude = token.magnitude * 10 + digitValue(*cur_);
       }
-      ++digits;
+      ++token.digits;
       ++cur_;
     }
     if (cur_ != end_) {
-      break;
+      return token;
     }
-    keepText(from);  // the token straddles two reads
+    keepText(token.from);  // the token straddles two reads
     if (!refill()) {
-      atEnd = true;
-      break;
+      token.atEnd = true;
+      return token;
+    }
+    token.from = cur_;
+  }
+}
+
+bool ScanBuffer::endsHere(const Token& token, Ending ending) const {
+  return token.atEnd || isSpace(*cur_) ||
+         (token.digits > 0 &&
+          (ending == Ending::last || (ending == Ending::lastIfZero && token.magnitude == 0)));
+}
+
+void ScanBuffer::keepRestOfToken(const char* from) {
+  for (;;) {
+    while (cur_ != end_ && !isSpace(*cur_)) {
+      ++cur_;
+    }
+    keepText(from);
+    if (cur_ != end_ || !refill()) {
+      return;
     }
     from = cur_;
   }
-  if (systemError_ != 0) {
-    return fail(InputFault::readFailed, positionOf(cur_));
-  }
+}
 
-  const bool endsHere =
-      atEnd || isSpace(*cur_) ||
-      (digits > 0 && (ending == Ending::last || (ending == Ending::lastIfZero && magnitude == 0)));
-  if (!endsHere) {
-    // Take in the rest of the token so that the message shows it.
-    for (;;) {
-      while (cur_ != end_ && !isSpace(*cur_)) {
-        ++cur_;
-      }
-      keepText(from);
-      if (cur_ != end_ || !refill()) {
-        break;
-      }
-      from = cur_;
+std::int64_t ScanBuffer::valueOf(const Token& token, Kind kind) {
+  if (token.digits == 0 || token.magnitude > magnitudeLimit(Kind::value, token.negative)) {
+    if (!token.atEnd) {  // at the end, the text was kept before the last refill
+      keepText(token.from);
     }
-    return fail(InputFault::notAnInteger, start);
+    return fail(token.digits == 0 ? InputFault::notAnInteger : InputFault::outOfRange, token.start);
   }
-  if (digits == 0 || magnitude > magnitudeLimit(Kind::value, negative)) {
-    if (!atEnd) {  // at the end, the text was kept before the last refill
-      keepText(from);
-    }
-    return fail(digits == 0 ? InputFault::notAnInteger : InputFault::outOfRange, start);
-  }
-  if (magnitude > magnitudeLimit(kind, negative)) {
+  if (token.magnitude > magnitudeLimit(kind, token.negative)) {
     // The count is shown as a number, whatever leading zeros it was written with.
-    text_ = std::to_string(signedValue(magnitude, negative));
+    text_ = std::to_string(signedValue(token.magnitude, token.negative));
     textLength_ = text_.size();
-    return fail(InputFault::negativeCount, start);
+    return fail(InputFault::negativeCount, token.start);
   }
-  return signedValue(magnitude, negative);
+  return signedValue(token.magnitude, token.negative);
 }
 
 }  // namespace internal

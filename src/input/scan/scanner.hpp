@@ -17,84 +17,18 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <span>
 #include <string>
-#include <string_view>
 
+#include "byte_source.hpp"
+#include "input_error.hpp"
 #include "word.hpp"
 
 namespace castles {
-
-// Where something is in the input; both counted from 1, columns in bytes.
-struct Position {
-  std::uint64_t line = 1;
-  std::uint64_t column = 1;
-  friend constexpr bool operator==(Position, Position) = default;
-};
-
-enum class InputFault {
-  unexpectedEnd,  // the input ended before every announced integer
-  notAnInteger,   // a token that is not an optional sign and decimal digits
-  outOfRange,     // an integer outside the signed 32-bit range
-  negativeCount,  // a castle count or block count below zero
-  readFailed,     // the operating system refused to read
-};
-
-// Counts may not be negative; values may be anything in 32 bits.
-enum class Kind { count, value };
 
 // How an integer may end. Inside the description it must be followed by white
 // space or the end of the input; the last integer may be followed by anything,
 // since what comes after it is not part of the description.
 enum class Ending { spaced, lastIfZero, last };
-
-// Where the bytes come from.
-class ByteSource {
- public:
-  ByteSource() = default;
-  ByteSource(const ByteSource&) = delete;
-  ByteSource& operator=(const ByteSource&) = delete;
-  virtual ~ByteSource() = default;
-  // Fills a prefix of buffer with whatever is available.
-  // @return its length, 0 at the end of the input, or -1 with errno set
-  virtual std::ptrdiff_t read(std::span<char> buffer) = 0;
-  // Gives back the last count bytes read, unused, for whoever reads the same
-  // input next, where the source can take them back; by default it cannot.
-  virtual void unread(std::size_t /*count*/) {}
-};
-
-// POSIX read on a descriptor; waits for data when the descriptor is
-// non-blocking, never waits for a full buffer.
-class FdSource final : public ByteSource {
- public:
-  explicit FdSource(int fd) : fd_(fd) {}
-  std::ptrdiff_t read(std::span<char> buffer) override;
-  // Moves the file offset back where the descriptor can seek.
-  void unread(std::size_t count) override;
-
- private:
-  int fd_;
-};
-
-// Serves a string in pieces of at most chunkSize bytes, to exercise tokens
-// that straddle reads.
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(std::string_view text, std::size_t chunkSize = 1 << 16)
-      : text_(text), chunkSize_(chunkSize == 0 ? 1 : chunkSize) {}
-  std::ptrdiff_t read(std::span<char> buffer) override;
-  void unread(std::size_t count) override { served_ -= count; }
-  // What has not been read, or has been given back.
-  std::string_view rest() const { return text_.substr(served_); }
-
- private:
-  std::string_view text_;
-  std::size_t chunkSize_;
-  std::size_t served_ = 0;
-};
-
-// The most bytes of a faulty token a ScanFault keeps.
-inline constexpr std::size_t kKeptTokenBytes = 40;
 
 // Why a scan failed.
 struct ScanFault {
@@ -203,8 +137,32 @@ class ScanBuffer {
   void keepText(const char* from);
   // Records the fault. @return kNoValue, for the scan to return
   std::int64_t fail(InputFault fault, Position start);
+
+  // What the general scan has read of a token: its sign and its digits.
+  struct Token {
+    Position start;    // of its first byte
+    const char* from;  // the first of its bytes in the buffer not yet kept
+    bool negative = false;
+    std::uint64_t magnitude = 0;  // of its digits, or a value past every 32-bit one
+    std::uint64_t digits = 0;     // how many it has
+    bool atEnd = false;           // the input ended or failed right after them
+  };
   // The general scan from cur_. @return the value, or kNoValue after a fault
   std::int64_t scan(Ending ending, Kind kind);
+  // Moves cur_ past white space, refilling as often as it takes.
+  // @return false if the input ended or failed first
+  bool skipSpace();
+  // Reads the sign and the digits of the token at cur_, refilling as often as
+  // it takes; cur_ stops at the first byte that is not a digit.
+  Token readSignAndDigits();
+  // Whether the token may end where cur_ is, for an integer of this ending.
+  bool endsHere(const Token& token, Ending ending) const;
+  // Takes in the rest of a token that is not an integer, from `from` up to
+  // white space or the end of the input, so that the message shows it.
+  void keepRestOfToken(const char* from);
+  // @return the value of a token that ends where it may, or kNoValue after
+  // the fault its digits or its range make
+  std::int64_t valueOf(const Token& token, Kind kind);
 
   ByteSource& source_;
   // The buffer: 8 bytes that the parse of a token at its start may load, the
@@ -258,6 +216,18 @@ class Scanner {
     return scanned.value != internal::kNoValue;
   }
 
+  // The fast path's parse of a listed token of one to ten digits, on the one
+  // or two words that end with it; ends the scan with its value if it is one.
+  // @param end just after the token's last byte
+  // @param digits how many bytes before end should be digits
+  // @param negative whether the token has a minus sign
+  // @return false, with nothing changed, if the general scan must take the
+  //         token: it has another number of digits, a byte that is not one,
+  //         or a magnitude out of range for its kind and sign
+  template <Kind kind>
+  [[gnu::always_inline]] bool acceptOnWords(const char* end, std::size_t digits, bool negative,
+                                            std::int32_t& value);
+
   // Ends a scan on the fast path: the token ends at end.
   bool accept(const char* end, std::uint64_t magnitude, bool negative, std::int32_t& value) {
     cur_ = end;
@@ -290,6 +260,20 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
   const bool negative = first == '-';
   const std::size_t digits =
       static_cast<std::size_t>(end - start) - (negative || first == '+' ? 1 : 0);
+  if (acceptOnWords<kind>(end, digits, negative, value)) {
+    return true;
+  }
+  // The general scan takes this token from its first byte. It cannot refill
+  // the buffer, as a listed token ends on a white space byte within it, so
+  // the list stays good: the scan either ends at that byte, or fails, or ends
+  // the last integer, after which nothing is scanned.
+  cur_ = start;
+  return nextSlowly(ending, kind, value);
+}
+
+template <Kind kind>
+inline bool Scanner::acceptOnWords(const char* end, std::size_t digits, bool negative,
+                                   std::int32_t& value) {
   // One to eight digits are always in range, so a value needs no check on
   // its sign, which would be a branch as unpredictable as the signs are.
   if (digits - 1 < 8) {
@@ -310,12 +294,7 @@ inline bool Scanner::next(Ending ending, std::int32_t& value) {
       return accept(end, magnitude, negative, value);
     }
   }
-  // The general scan takes this token from its first byte. It cannot refill
-  // the buffer, as a listed token ends on a white space byte within it, so
-  // the list stays good: the scan either ends at that byte, or fails, or ends
-  // the last integer, after which nothing is scanned.
-  cur_ = start;
-  return nextSlowly(ending, kind, value);
+  return false;
 }
 
 }  // namespace castles

@@ -1,0 +1,44 @@
+#pragma once
+// What the reader reports about input that does not follow the description:
+// which fault, where, and the token that showed it.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace castles {
+
+// Where something is in the input; both counted from 1, columns in bytes.
+struct Position {
+  std::uint64_t line = 1;
+  std::uint64_t column = 1;
+  friend constexpr bool operator==(Position, Position) = default;
+};
+
+enum class InputFault {
+  unexpectedEnd,  // the input ended before every announced integer
+  notAnInteger,   // a token that is not an optional sign and decimal digits
+  outOfRange,     // an integer outside the signed 32-bit range
+  negativeCount,  // a castle count or block count below zero
+  readFailed,     // the operating system refused to read
+};
+
+// Counts may not be negative; values may be anything in 32 bits.
+enum class Kind { count, value };
+
+// The most bytes of a faulty token that are kept to show it.
+inline constexpr std::size_t kKeptTokenBytes = 40;
+
+struct InputError {
+  InputFault fault;
+  Position where;
+  std::string expected;  // what the reader was looking for, e.g. "the castle count"
+  Kind kind;             // and of which kind, which gives its range
+  // The offending token: its first kKeptTokenBytes bytes as written, and its
+  // full length in bytes.
+  std::string found;
+  std::uint64_t foundLength = 0;
+  int systemError = 0;  // errno, for readFailed
+};
+
+}  // namespace castles
