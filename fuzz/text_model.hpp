@@ -55,44 +55,13 @@ class TextModel {
 
   ModelResult read() {
     ModelResult result;
-    auto take = [&](Ending ending) -> std::optional<std::int32_t> {
-      if (result.fault) {
-        return std::nullopt;
-      }
-      if (next_ == tokens_.size()) {
-        result.fault = InputFault::unexpectedEnd;
-        return std::nullopt;
-      }
-      return parse(tokens_[next_++], ending, result.fault);
-    };
-    auto count = [&](Ending ending) -> std::optional<std::int32_t> {
-      const std::optional<std::int32_t> value = take(ending);
-      if (value && *value < 0) {
-        result.fault = InputFault::negativeCount;
-        return std::nullopt;
-      }
-      return value;
-    };
-
-    const std::optional<std::int32_t> n = count(Ending::lastIfZero);
+    const std::optional<std::int32_t> n = count(Ending::lastIfZero, result);
     for (std::int32_t i = 0; n && i < *n; ++i) {
-      const bool lastCastle = i + 1 == *n;
-      const std::optional<std::int32_t> blocks =
-          count(lastCastle ? Ending::lastIfZero : Ending::spaced);
-      std::int64_t product = 1;
-      for (std::int32_t j = 0; blocks && j < *blocks; ++j) {
-        const std::optional<std::int32_t> base = take(Ending::spaced);
-        const std::optional<std::int32_t> exponent =
-            take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced);
-        if (!base || !exponent) {
-          return result;
-        }
-        product = modelApplyBlock(product, Block{*base, *exponent});
-      }
-      if (!blocks) {
+      const std::optional<std::int64_t> perfectness = readCastle(i + 1 == *n, result);
+      if (!perfectness) {
         return result;
       }
-      result.perfectness.push_back(product);
+      result.perfectness.push_back(*perfectness);
     }
     return result;
   }
@@ -101,6 +70,46 @@ class TextModel {
   // Inside the description an integer fills its token; the last one may have
   // anything after its digits, and so may a zero count that ends the input.
   enum class Ending { spaced, lastIfZero, last };
+
+  std::optional<std::int32_t> take(Ending ending, ModelResult& result) {
+    if (result.fault) {
+      return std::nullopt;
+    }
+    if (next_ == tokens_.size()) {
+      result.fault = InputFault::unexpectedEnd;
+      return std::nullopt;
+    }
+    return parse(tokens_[next_++], ending, result.fault);
+  }
+
+  std::optional<std::int32_t> count(Ending ending, ModelResult& result) {
+    const std::optional<std::int32_t> value = take(ending, result);
+    if (value && *value < 0) {
+      result.fault = InputFault::negativeCount;
+      return std::nullopt;
+    }
+    return value;
+  }
+
+  // @return the castle's perfectness, or nothing after a fault
+  std::optional<std::int64_t> readCastle(bool lastCastle, ModelResult& result) {
+    const std::optional<std::int32_t> blocks =
+        count(lastCastle ? Ending::lastIfZero : Ending::spaced, result);
+    std::int64_t product = 1;
+    for (std::int32_t j = 0; blocks && j < *blocks; ++j) {
+      const std::optional<std::int32_t> base = take(Ending::spaced, result);
+      const std::optional<std::int32_t> exponent =
+          take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced, result);
+      if (!base || !exponent) {
+        return std::nullopt;
+      }
+      product = modelApplyBlock(product, Block{*base, *exponent});
+    }
+    if (!blocks) {
+      return std::nullopt;
+    }
+    return product;
+  }
 
   static bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
