@@ -70,8 +70,8 @@ BENCHMARK_TEMPLATE(BM_Pairwise, castles::lcm)->Name("BM_Lcm")->DenseRange(0, 2);
 // AVX-512 kernel.
 void BM_LcmBatch(benchmark::State& state) {
   const auto kernel =
-      state.range(1) == 2 ? castles::EuclidKernel::avx512 : castles::EuclidKernel::portable;
-  if (!castles::euclidKernelAvailable(kernel)) {
+      state.range(1) == 2 ? castles::Kernel::avx512 : castles::Kernel::portable;
+  if (!castles::kernelAvailable(kernel)) {
     state.SkipWithError("kernel not built or not supported by this processor");
     return;
   }
@@ -92,7 +92,7 @@ void BM_LcmBatch(benchmark::State& state) {
   }
   state.SetLabel(std::string(lcmLabel(state.range(0))) +
                  (state.range(1) == 0 ? ", batch inversion" : ", Euclid ") +
-                 (state.range(1) == 0 ? "" : castles::euclidKernelName(kernel)));
+                 (state.range(1) == 0 ? "" : castles::kernelName(kernel)));
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kPairs));
 }
 BENCHMARK(BM_LcmBatch)->ArgsProduct({{0, 1, 2}, {0, 1, 2}});

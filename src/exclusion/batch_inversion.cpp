@@ -1,79 +1,182 @@
 #include "batch_inversion.hpp"
 
+#include <algorithm>
+#include <array>
 #include <numeric>
+#include <type_traits>
+
+#include "batch_inversion_vector.hpp"
 
 namespace castles {
 namespace {
 
+constexpr std::size_t kUnit = BatchInversion::kUnit;
+constexpr std::size_t kBlock = BatchInversion::kBlock;
+constexpr std::size_t kBlockUnits = BatchInversion::kBlockUnits;
 // Failed certifications located by bisection before every unit is checked.
 constexpr int kBisections = 4;
 
-// The forward pass over kW units side by side, `length` lanes each, from
-// lanes[first] on: each lane's prefix receives the Montgomery product of its
-// unit's values before it, and products[w] that of all of unit w's values.
+using Chains = BatchInversion::Chains;
 template <std::size_t kW>
-void forwardUnits(const Montgomery& montgomery, std::uint64_t one,
-                  std::span<const std::uint64_t> values, const std::uint32_t* lanes,
-                  std::size_t first, std::size_t length, std::uint64_t* prefixes,
-                  std::uint64_t* products) {
-  constexpr std::size_t kUnit = BatchInversion::kUnit;
-  std::array<std::uint64_t, kW> running;
-  running.fill(one);
-  for (std::size_t i = 0; i < length; ++i) {
-    for (std::size_t w = 0; w < kW; ++w) {
-      const std::size_t position = first + w * kUnit + i;
-      prefixes[position] = running[w];
-      running[w] = montgomery.multiply(values[lanes[position]], running[w]);
-    }
-  }
-  std::copy(running.begin(), running.end(), products);
-}
-
-// The same for lanes that only join the certification: only the product of
-// each unit.
-template <std::size_t kW>
-void productUnits(const Montgomery& montgomery, std::uint64_t one,
-                  std::span<const std::uint64_t> values, const std::uint32_t* lanes,
-                  std::size_t first, std::size_t length, std::uint64_t* products) {
-  constexpr std::size_t kUnit = BatchInversion::kUnit;
-  std::array<std::uint64_t, kW> running;
-  running.fill(one);
-  for (std::size_t i = 0; i < length; ++i) {
-    for (std::size_t w = 0; w < kW; ++w) {
-      running[w] = montgomery.multiply(values[lanes[first + w * kUnit + i]], running[w]);
-    }
-  }
-  std::copy(running.begin(), running.end(), products);
-}
+using Ways = std::integral_constant<std::size_t, kW>;
 
 // @return R mod modulus, the Montgomery form of 1
 std::uint64_t montgomeryOne(const Montgomery& montgomery) {
   return (0 - montgomery.modulus()) % montgomery.modulus();
 }
 
+// Runs a pass over every unit of `count` positions: the whole blocks by
+// vector(first position, blocks, first unit), several blocks side by side,
+// where the kernel has vectors, and otherwise by scalar(ways, chains), four
+// units side by side; then the units after the last whole block, four side
+// by side while they last. Every pass over the same positions splits them
+// alike.
+template <typename Scalar, typename Vector>
+void overUnits(Kernel kernel, std::size_t count, Scalar&& scalar, Vector&& vector) {
+  const std::size_t blocks = count / kBlock;
+  std::size_t b = 0;
+#if CASTLES_SIMD_AVX512
+  for (; kernel == Kernel::avx512 && b < blocks; b += internal::kVectorBlocks) {
+    vector(b * kBlock, std::min(internal::kVectorBlocks, blocks - b), b * kBlockUnits);
+  }
+#else
+  static_cast<void>(kernel);
+  static_cast<void>(vector);
+#endif
+  for (; b < blocks; ++b) {
+    for (std::size_t w = 0; w < kBlockUnits; w += 4) {
+      scalar(Ways<4>{}, Chains{b * kBlock + w, 1, kBlockUnits, kUnit, b * kBlockUnits + w});
+    }
+  }
+  const std::size_t first = blocks * kBlock;
+  const std::size_t fullUnits = (count - first) / kUnit;
+  std::size_t u = 0;
+  for (; u + 4 <= fullUnits; u += 4) {
+    scalar(Ways<4>{}, Chains{first + u * kUnit, kUnit, 1, kUnit, blocks * kBlockUnits + u});
+  }
+  for (; first + u * kUnit < count; ++u) {
+    const std::size_t length = std::min(kUnit, count - first - u * kUnit);
+    scalar(Ways<1>{}, Chains{first + u * kUnit, kUnit, 1, length, blocks * kBlockUnits + u});
+  }
+}
+
 }  // namespace
 
-void BatchInversion::forward(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-                             std::span<const std::uint32_t> invert,
-                             std::span<const std::uint32_t> certifyOnly) {
-  const std::uint64_t one = montgomeryOne(montgomery);
-  invertUnits_ = internal::unitsOf(invert.size());
-  unitProducts_.resize(invertUnits_ + internal::unitsOf(certifyOnly.size()));
-  // Only grows: group sizes go up and down from one call to the next, and
+bool BatchInversion::certified(std::size_t position) const {
+  const std::size_t unit =
+      position < invert_
+          ? internal::unitOf(position, invert_)
+          : invertUnits_ + internal::unitOf(position - invert_, valueCount_ - invert_);
+  return unitFailed_[unit] == 0;
+}
+
+void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint64_t> values,
+                         std::size_t invert) {
+  invert_ = invert;
+  valueCount_ = values.size();
+  invertUnits_ = internal::unitsOf(invert);
+  unitProducts_.resize(invertUnits_ + internal::unitsOf(values.size() - invert));
+  // Only grow: the counts go up and down from one call to the next, and
   // growing again would zero the slots each time.
-  if (prefixes_.size() < invert.size()) {
-    prefixes_.resize(invert.size());
+  if (prefixes_.size() < invert) {
+    prefixes_.resize(invert);
+    inverses_.resize(invert);
   }
-  internal::overUnits(invert.size(),
-                      [&](auto ways, std::size_t first, std::size_t length, std::size_t u) {
-                        forwardUnits<ways>(montgomery, one, values, invert.data(), first, length,
-                                           prefixes_.data(), &unitProducts_[u]);
-                      });
-  internal::overUnits(certifyOnly.size(),
-                      [&](auto ways, std::size_t first, std::size_t length, std::size_t u) {
-                        productUnits<ways>(montgomery, one, values, certifyOnly.data(), first,
-                                           length, &unitProducts_[invertUnits_ + u]);
-                      });
+  forward(montgomery, values.first(invert));
+  products(montgomery, values.subspan(invert));
+  certify(montgomery);
+  backward(montgomery, values.first(invert));
+}
+
+// The forward pass of kW units side by side: each value's prefix receives the
+// Montgomery product of its unit's values before it, and the unit's product
+// that of all of them.
+template <std::size_t kW>
+void BatchInversion::forwardChains(const Montgomery& montgomery, const std::uint64_t* values,
+                                   Chains chains) {
+  const Montgomery modular = montgomery;  // a copy: the stores cannot make it reload
+  std::uint64_t* const prefixes = prefixes_.data();
+  std::array<std::uint64_t, kW> running;
+  running.fill(montgomeryOne(modular));
+  for (std::size_t i = 0; i < chains.length; ++i) {
+    internal::forEachWay<kW>([&](std::size_t w) {
+      const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
+      prefixes[position] = running[w];
+      running[w] = modular.multiply(values[position], running[w]);
+    });
+  }
+  std::copy(running.begin(), running.end(), &unitProducts_[chains.unit]);
+}
+
+void BatchInversion::forward(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
+  overUnits(
+      kernel_, values.size(),
+      [&](auto ways, Chains chains) { forwardChains<ways>(montgomery, values.data(), chains); },
+      [&]([[maybe_unused]] std::size_t first, [[maybe_unused]] std::size_t blocks,
+          [[maybe_unused]] std::size_t unit) {
+#if CASTLES_SIMD_AVX512
+        internal::forwardBlocksAvx512(montgomery, values.data(), first, blocks, prefixes_.data(),
+                                      &unitProducts_[unit]);
+#endif
+      });
+}
+
+// For values only certified: the product of each of kW units side by side.
+template <std::size_t kW>
+void BatchInversion::productChains(const Montgomery& montgomery, const std::uint64_t* values,
+                                   Chains chains) {
+  const Montgomery modular = montgomery;
+  std::array<std::uint64_t, kW> running;
+  running.fill(montgomeryOne(modular));
+  for (std::size_t i = 0; i < chains.length; ++i) {
+    internal::forEachWay<kW>([&](std::size_t w) {
+      const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
+      running[w] = modular.multiply(values[position], running[w]);
+    });
+  }
+  std::copy(running.begin(), running.end(), &unitProducts_[invertUnits_ + chains.unit]);
+}
+
+void BatchInversion::products(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
+  overUnits(
+      Kernel::portable, values.size(),
+      [&](auto ways, Chains chains) {
+        this->productChains<ways>(montgomery, values.data(), chains);
+      },
+      [](std::size_t, std::size_t, std::size_t) {});
+}
+
+// The backward pass of kW units side by side: from the inverse of each unit's
+// product, every value's inverse, last value first. A unit that failed gives
+// values nobody reads.
+template <std::size_t kW>
+void BatchInversion::backwardChains(const Montgomery& montgomery, const std::uint64_t* values,
+                                    Chains chains) {
+  const Montgomery modular = montgomery;
+  const std::uint64_t* const prefixes = prefixes_.data();
+  std::uint64_t* const inverses = inverses_.data();
+  std::array<std::uint64_t, kW> running;
+  std::copy_n(&unitInverses_[chains.unit], kW, running.begin());
+  for (std::size_t i = chains.length; i-- > 0;) {
+    internal::forEachWay<kW>([&](std::size_t w) {
+      const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
+      inverses[position] = modular.multiply(running[w], prefixes[position]);
+      running[w] = modular.multiply(values[position], running[w]);
+    });
+  }
+}
+
+void BatchInversion::backward(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
+  overUnits(
+      kernel_, values.size(),
+      [&](auto ways, Chains chains) { backwardChains<ways>(montgomery, values.data(), chains); },
+      [&]([[maybe_unused]] std::size_t first, [[maybe_unused]] std::size_t blocks,
+          [[maybe_unused]] std::size_t unit) {
+#if CASTLES_SIMD_AVX512
+        internal::backwardBlocksAvx512(montgomery, values.data(), first, blocks, prefixes_.data(),
+                                       &unitInverses_[unit], inverses_.data());
+#endif
+      });
 }
 
 // Inverts the product of the units' products, which exists exactly when every
@@ -87,6 +190,7 @@ void BatchInversion::certify(const Montgomery& montgomery) {
     const ModularInverse inverse =
         inverseModulo(productOfCertifiedUnits(montgomery), montgomery.modulus());
     if (inverse.gcd == 1) {
+      anyFailed_ = round != 0;
       startBackwardPasses(montgomery, inverse.inverse);
       return;
     }
@@ -140,29 +244,15 @@ void BatchInversion::markFirstFailure(const Montgomery& montgomery) {
 }
 
 // From the inverse of the total, the inverse of each certified unit's
-// product, where its backward pass starts.
+// product, where its backward pass starts. A failed unit gets 0.
 void BatchInversion::startBackwardPasses(const Montgomery& montgomery, std::uint64_t totalInverse) {
   unitInverses_.resize(unitProducts_.size());
   std::uint64_t running = totalInverse;
   for (std::size_t u = unitProducts_.size(); u-- > 0;) {
+    unitInverses_[u] = 0;
     if (unitFailed_[u] == 0) {
       unitInverses_[u] = montgomery.multiply(running, unitPrefixes_[u]);
       running = montgomery.multiply(unitProducts_[u], running);
-    }
-  }
-}
-
-void BatchInversion::collectFailures(std::span<const std::uint32_t> invert,
-                                     std::span<const std::uint32_t> certifyOnly) {
-  failedLanes_.clear();
-  for (std::size_t u = 0; u < unitFailed_.size(); ++u) {
-    if (unitFailed_[u] != 0) {
-      const bool inverting = u < invertUnits_;
-      const auto lanes =
-          (inverting ? invert : certifyOnly).subspan((inverting ? u : u - invertUnits_) * kUnit);
-      failedLanes_.insert(
-          failedLanes_.end(), lanes.begin(),
-          lanes.begin() + static_cast<std::ptrdiff_t>(std::min(kUnit, lanes.size())));
     }
   }
 }

@@ -10,151 +10,118 @@
 // inversion of the total's Montgomery form starts the backward pass, and the
 // backward pass peels the values off again, yielding each a^-1 itself.
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "kernel.hpp"
 #include "modular.hpp"
 
 namespace castles {
 
 class BatchInversion {
  public:
-  // Values are taken in units of this many, kWays units side by side so that
-  // that many chains of dependent multiplications overlap. A unit is also
-  // what a failed certification gives up.
+  // The values a failed certification gives up together.
   static constexpr std::size_t kUnit = 16;
-  static constexpr std::size_t kWays = 4;
+  // Whole blocks of kBlock positions hold kBlockUnits units each, unit w
+  // taking every kBlockUnits-th position from w: kBlockUnits consecutive
+  // positions then hold one value of each unit, so that the units' chains of
+  // dependent multiplications run side by side, in registers or in the lanes
+  // of a vector. The positions after the last whole block form units of kUnit
+  // consecutive positions.
+  static constexpr std::size_t kBlockUnits = 8;
+  static constexpr std::size_t kBlock = kUnit * kBlockUnits;
 
-  // Inverts values[lane] modulo the modulus for every lane of `invert`, and
-  // certifies that values[lane] is coprime to it for every lane of
-  // `certifyOnly` too. Calls finish(lane, values[lane]^-1 mod modulus) for
-  // each lane of `invert`, and finishCertified(lane) for each lane of
-  // `certifyOnly`, whose unit is certified; the lanes of the other units are
-  // then in failedLanes().
+  // @pre kernelAvailable(kernel)
+  explicit BatchInversion(Kernel kernel = Kernel::portable) : kernel_(kernel) {}
+
+  // Inverts values[i] modulo the modulus into inverses()[i] for every i below
+  // `invert`, and certifies that the values from `invert` on are coprime to
+  // it too. A unit that holds a value sharing a factor with the modulus
+  // fails whole: certified() is false for its positions, and inverses() has
+  // nothing for them.
   // @param montgomery modulus >= 3
-  // @param values indexed by lane, any 64-bit values
-  template <typename Finish, typename FinishCertified>
-  void run(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-           std::span<const std::uint32_t> invert, std::span<const std::uint32_t> certifyOnly,
-           Finish&& finish, FinishCertified&& finishCertified);
+  // @param values any 64-bit values, fewer than 2^32
+  // @param invert at most values.size()
+  void run(const Montgomery& montgomery, std::span<const std::uint64_t> values, std::size_t invert);
 
-  // @return the lanes of the units that failed the last run's certification
-  std::span<const std::uint32_t> failedLanes() const { return failedLanes_; }
+  // @return after run, the inverses by position, below `invert`
+  std::span<const std::uint64_t> inverses() const { return std::span(inverses_).first(invert_); }
+  // @return whether any unit failed the last run's certification
+  bool anyFailed() const { return anyFailed_; }
+  // @return whether the unit of a position of the last run was certified
+  bool certified(std::size_t position) const;
+
+  // kW units side by side: the value of chain w at step i is at position
+  // first + w * wayStride + i * stepStride, for `length` steps; the chains
+  // are units unit, unit + 1, ...
+  struct Chains {
+    std::size_t first;
+    std::size_t wayStride;
+    std::size_t stepStride;
+    std::size_t length;
+    std::size_t unit;
+  };
 
  private:
-  void forward(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-               std::span<const std::uint32_t> invert, std::span<const std::uint32_t> certifyOnly);
+  void forward(const Montgomery& montgomery, std::span<const std::uint64_t> values);
+  void products(const Montgomery& montgomery, std::span<const std::uint64_t> values);
   void certify(const Montgomery& montgomery);
   std::uint64_t productOfCertifiedUnits(const Montgomery& montgomery);
   void markFirstFailure(const Montgomery& montgomery);
   void startBackwardPasses(const Montgomery& montgomery, std::uint64_t totalInverse);
-  template <std::size_t kW, typename Finish>
-  void backward(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-                const std::uint32_t* lanes, std::size_t first, std::size_t length, std::size_t unit,
-                Finish& finish) const;
-  template <typename Finish>
-  void backwardAll(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-                   std::span<const std::uint32_t> invert, Finish& finish) const;
-  void collectFailures(std::span<const std::uint32_t> invert,
-                       std::span<const std::uint32_t> certifyOnly);
+  void backward(const Montgomery& montgomery, std::span<const std::uint64_t> values);
+  template <std::size_t kW>
+  void forwardChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
+  template <std::size_t kW>
+  void productChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
+  template <std::size_t kW>
+  void backwardChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
 
-  // Per lane of `invert`, by position: the product of its unit's values before it.
+  Kernel kernel_;
+  // Per position below `invert`: the product of its unit's values before it,
+  // and its inverse.
   std::vector<std::uint64_t> prefixes_;
-  // Per unit, those of `invert` first.
+  std::vector<std::uint64_t> inverses_;
+  // Per unit, those below `invert` first.
   std::vector<std::uint64_t> unitProducts_;
   std::vector<std::uint64_t> unitPrefixes_;  // the product of the certified units before it
   std::vector<std::uint64_t> unitInverses_;  // where its backward pass starts, once certified
   std::vector<std::uint8_t> unitFailed_;
+  std::size_t invert_ = 0;      // values whose inverses are wanted
+  std::size_t valueCount_ = 0;  // values in all
   std::size_t invertUnits_ = 0;
-  std::vector<std::uint32_t> failedLanes_;
+  bool anyFailed_ = false;
 };
 
 namespace internal {
 
-// @return how many units of BatchInversion::kUnit cover count lanes
+// @return how many units `count` positions form
 constexpr std::size_t unitsOf(std::size_t count) {
-  return (count + BatchInversion::kUnit - 1) / BatchInversion::kUnit;
+  constexpr std::size_t kUnit = BatchInversion::kUnit;
+  constexpr std::size_t kBlock = BatchInversion::kBlock;
+  return count / kBlock * BatchInversion::kBlockUnits + (count % kBlock + kUnit - 1) / kUnit;
 }
 
-// Runs `pass` over the units of `count` lanes, kWays units side by side while
-// whole units last: pass(ways, first lane, length, first unit), where ways
-// is a std::integral_constant.
-template <typename Pass>
-void overUnits(std::size_t count, Pass&& pass) {
-  constexpr std::size_t kUnit = BatchInversion::kUnit;
-  constexpr std::size_t kWays = BatchInversion::kWays;
-  const std::size_t fullUnits = count / kUnit;
-  std::size_t u = 0;
-  for (; u + kWays <= fullUnits; u += kWays) {
-    pass(std::integral_constant<std::size_t, kWays>{}, u * kUnit, kUnit, u);
+// @return the unit of a position among `count`
+constexpr std::size_t unitOf(std::size_t position, std::size_t count) {
+  constexpr std::size_t kBlock = BatchInversion::kBlock;
+  const std::size_t wholeBlocks = count / kBlock * kBlock;
+  if (position < wholeBlocks) {
+    return position / kBlock * BatchInversion::kBlockUnits + position % BatchInversion::kBlockUnits;
   }
-  for (; u * kUnit < count; ++u) {
-    pass(std::integral_constant<std::size_t, 1>{}, u * kUnit, std::min(kUnit, count - u * kUnit),
-         u);
-  }
+  return unitsOf(wholeBlocks) + (position - wholeBlocks) / BatchInversion::kUnit;
+}
+
+// Calls step(0), ..., step(kW - 1), unrolled, so that arrays indexed by the
+// way stay in registers.
+template <std::size_t kW, typename Step>
+inline void forEachWay(Step&& step) {
+  [&]<std::size_t... kWay>(std::index_sequence<kWay...>) { (step(kWay), ...); }
+  (std::make_index_sequence<kW>{});
 }
 
 }  // namespace internal
-
-// The backward pass over kW units side by side, `length` lanes each, from
-// lanes[first] on: from the inverse of each unit's product, every lane's
-// inverse, last lane first.
-template <std::size_t kW, typename Finish>
-void BatchInversion::backward(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-                              const std::uint32_t* lanes, std::size_t first, std::size_t length,
-                              std::size_t unit, Finish& finish) const {
-  std::array<std::uint64_t, kW> running;
-  std::copy_n(&unitInverses_[unit], kW, running.begin());
-  for (std::size_t i = length; i-- > 0;) {
-    for (std::size_t w = 0; w < kW; ++w) {
-      const std::size_t position = first + w * kUnit + i;
-      const std::uint32_t lane = lanes[position];
-      const std::uint64_t inverse = montgomery.multiply(running[w], prefixes_[position]);
-      running[w] = montgomery.multiply(values[lane], running[w]);
-      finish(lane, inverse);
-    }
-  }
-}
-
-template <typename Finish>
-void BatchInversion::backwardAll(const Montgomery& montgomery,
-                                 std::span<const std::uint64_t> values,
-                                 std::span<const std::uint32_t> invert, Finish& finish) const {
-  internal::overUnits(invert.size(), [&](auto ways, std::size_t first, std::size_t length,
-                                         std::size_t u) {
-    const auto failed = std::span(unitFailed_).subspan(u, ways);
-    if (std::all_of(failed.begin(), failed.end(), [](std::uint8_t f) { return f == 0; })) {
-      backward<ways>(montgomery, values, invert.data(), first, length, u, finish);
-      return;
-    }
-    for (std::size_t w = 0; w < ways; ++w) {
-      if (failed[w] == 0) {
-        backward<1>(montgomery, values, invert.data(), first + w * kUnit, length, u + w, finish);
-      }
-    }
-  });
-}
-
-template <typename Finish, typename FinishCertified>
-void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint64_t> values,
-                         std::span<const std::uint32_t> invert,
-                         std::span<const std::uint32_t> certifyOnly, Finish&& finish,
-                         FinishCertified&& finishCertified) {
-  forward(montgomery, values, invert, certifyOnly);
-  certify(montgomery);
-  backwardAll(montgomery, values, invert, finish);
-  for (std::size_t u = 0; u < internal::unitsOf(certifyOnly.size()); ++u) {
-    if (unitFailed_[invertUnits_ + u] == 0) {
-      const auto lanes = certifyOnly.subspan(u * kUnit);
-      std::for_each_n(lanes.begin(), std::min(kUnit, lanes.size()), finishCertified);
-    }
-  }
-  collectFailures(invert, certifyOnly);
-}
-
 }  // namespace castles

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "euclid_lanes.hpp"
 #include "euclid_parity.hpp"
 #include "lcm.hpp"
 #include "wide.hpp"

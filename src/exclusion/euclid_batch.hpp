@@ -6,14 +6,14 @@
 #include <span>
 #include <vector>
 
-#include "euclid_lanes.hpp"
+#include "kernel.hpp"
 
 namespace castles {
 
 class EuclidBatch {
  public:
   // @pre euclidKernelAvailable(kernel)
-  explicit EuclidBatch(EuclidKernel kernel) : kernel_(kernel) {}
+  explicit EuclidBatch(Kernel kernel) : kernel_(kernel) {}
 
   // Replaces every x in values by lcm(x, p).
   void apply(std::span<std::int64_t> values, std::int64_t p);
@@ -23,7 +23,7 @@ class EuclidBatch {
                std::int64_t p);
 
  private:
-  EuclidKernel kernel_;
+  Kernel kernel_;
   // The loops' state, per lane of a batch.
   std::vector<std::uint64_t> a_;
   std::vector<std::uint64_t> b_;

@@ -56,10 +56,6 @@ void euclidPortable(std::span<std::uint64_t> a, std::span<std::uint64_t> b,
 
 constexpr std::size_t kAvx512Group = 8;
 
-bool avx512Runs() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-}
-
 // One Euclid step on eight lanes. The quotient comes from double division:
 // with b < 2^62 and a < 2^50 * b, the true quotient is below 2^50, and the
 // conversions and the division each err by at most half an ulp, so the
@@ -165,34 +161,10 @@ __attribute__((target("avx512f,avx512dq"))) void euclidAvx512(std::span<std::uin
 
 }  // namespace
 
-bool euclidKernelAvailable(EuclidKernel kernel) {
-  switch (kernel) {
-    case EuclidKernel::portable:
-      return true;
-    case EuclidKernel::avx512:
-#if CASTLES_SIMD_AVX512
-      return avx512Runs();
-#else
-      return false;
-#endif
-  }
-  return false;
-}
-
-EuclidKernel bestEuclidKernel() {
-  static const EuclidKernel best =
-      euclidKernelAvailable(EuclidKernel::avx512) ? EuclidKernel::avx512 : EuclidKernel::portable;
-  return best;
-}
-
-const char* euclidKernelName(EuclidKernel kernel) {
-  return kernel == EuclidKernel::avx512 ? "avx512" : "portable";
-}
-
-void runEuclidLanes(EuclidKernel kernel, std::span<std::uint64_t> a, std::span<std::uint64_t> b,
+void runEuclidLanes(Kernel kernel, std::span<std::uint64_t> a, std::span<std::uint64_t> b,
                     std::span<std::uint64_t> steps) {
 #if CASTLES_SIMD_AVX512
-  if (kernel == EuclidKernel::avx512) {
+  if (kernel == Kernel::avx512) {
     euclidAvx512(a, b, steps);
     return;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <span>
 #include <utility>
 
 #include "lcm.hpp"
@@ -34,7 +35,25 @@ void dropRepeats(std::vector<std::int64_t>& values) {
 
 // Drops the running values equal to `all`, which rejoin it, and merges equal
 // neighbours. @return whether any rejoined
+// @return whether some value equals `all` or its left neighbour. A plain
+// scan, which the compiler vectorizes: when values wrap, nothing merges, and
+// this is all that is done.
+bool anyToMerge(std::span<const std::int64_t> values, std::int64_t all) {
+  if (values.empty()) {
+    return false;
+  }
+  std::uint64_t found = static_cast<std::uint64_t>(values[0] == all);
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    found |= static_cast<std::uint64_t>(values[i] == all) |
+             static_cast<std::uint64_t>(values[i] == values[i - 1]);
+  }
+  return found != 0;
+}
+
 bool mergeEqual(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
+  if (!anyToMerge(currentLcms, all)) {
+    return false;
+  }
   bool someRejoined = false;
   std::size_t kept = 0;
   for (const std::int64_t value : currentLcms) {

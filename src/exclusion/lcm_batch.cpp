@@ -1,6 +1,10 @@
 #include "lcm_batch.hpp"
 
-#include "euclid_parity.hpp"
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+#include "finish.hpp"
 #include "lcm.hpp"
 #include "modular.hpp"
 
@@ -10,32 +14,34 @@ namespace {
 // Below this many lanes the set-up of a batch (trial division of p, one
 // inversion per group) costs more than Euclid's loops would.
 constexpr std::size_t kMinBatchLanes = 16;
-
-// @param tag the lane's tag
-// @param a |x| over G = gcd(|x|, |p|), coprime to |p| / G
-// @param oddInverse a^-1 mod modulus, the odd part of |p| / G
-// @return lcm(x, p)
-inline std::int64_t finishLane(LaneTag tag, std::int64_t p, std::uint64_t a,
-                               std::uint64_t oddInverse, std::uint64_t modulus,
-                               std::uint64_t modulusInverse) {
-  const unsigned twos = tag.twos();
-  // The inverse modulo b = modulus * 2^twos joins the two coprime parts:
-  // inverse = oddInverse + modulus * t, with t chosen below 2^twos so that it
-  // agrees with a^-1 mod 2^twos. It stays below b <= 2^63. With no twos the
-  // mask is 0 and this is oddInverse; no branch on twos, which varies from
-  // lane to lane.
-  const std::uint64_t mask = (std::uint64_t{1} << twos) - 1;
-  const std::uint64_t t = ((inverseModPowerOfTwo(a, twos) - oddInverse) * modulusInverse) & mask;
-  const std::uint64_t inverse = oddInverse + modulus * t;
-  const std::uint64_t b = modulus << twos;
-  return internal::lcmFromReduced(tag.negative(), p, a, internal::remainderStepsOdd(inverse, b));
-}
+// A group with fewer lanes to invert takes Euclid's loops instead of an
+// inversion of its own.
+constexpr std::size_t kMinGroupLanes = 8;
+// Lanes are taken this many at a time, so that the lists stay in cache and
+// their memory does not grow with the batch; each chunk costs one modular
+// inversion per group.
+constexpr std::size_t kChunk = 8192;
 
 }  // namespace
 
-LcmBatch::LcmBatch() : LcmBatch(bestEuclidKernel()) {}
+void LcmBatch::Lists::reserve(std::size_t lanes) {
+  // Sized once to the largest chunk: resizing to each chunk's count would
+  // zero the entries again every time.
+  lanes += kListSlack;
+  if (invertA.size() < lanes) {
+    invertA.resize(lanes);
+    invertLane.resize(lanes);
+    invertTag.resize(lanes);
+    sameA.resize(lanes);
+    sameLane.resize(lanes);
+  }
+}
 
-LcmBatch::LcmBatch(EuclidKernel kernel) : euclid_(kernel) {}
+LaneLists LcmBatch::Lists::spans() { return {invertA, invertLane, invertTag, sameA, sameLane}; }
+
+LcmBatch::LcmBatch() : LcmBatch(bestKernel()) {}
+
+LcmBatch::LcmBatch(Kernel kernel) : kernel_(kernel), inversion_(kernel), euclid_(kernel) {}
 
 void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
   if (p == 0) {
@@ -47,49 +53,107 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
     euclid_.apply(values, p);
     return;
   }
-  grouping_.group(values, p);
-  const auto euclidLanes = grouping_.euclidLanes();
-  fallback_.assign(euclidLanes.begin(), euclidLanes.end());
-  for (const LaneGrouping::Group& group : grouping_.groups()) {
-    if (group.count >= LaneGrouping::kMinGroupLanes) {
-      finishGroup(values, p, group);
-    }
+  plan_.plan(p, values.size());
+  for (std::size_t start = 0; start < values.size(); start += kChunk) {
+    applyToChunk(values.subspan(start, std::min(kChunk, values.size() - start)));
   }
-  euclid_.applyTo(values, fallback_, p);
 }
 
-// Finishes the lanes of one group, whose reduced |p| is modulus times a power
-// of two: the lanes whose x's sign differs from p's take their inverses
-// modulo `modulus` from one batch inversion; the others need none, and join
-// only its certification, as their result a * p stands whatever the
-// divisor's sign. Lanes of units that fail the certification keep their x
-// and join the fallback.
-void LcmBatch::finishGroup(std::span<std::int64_t> values, std::int64_t p,
-                           const LaneGrouping::Group& group) {
-  const std::uint64_t modulus = grouping_.oddOfP() / group.shared;
-  const auto lanes = grouping_.lanes(group);
-  const auto invert = lanes.first(group.signsDiffer);
-  const auto certifyOnly = lanes.subspan(group.signsDiffer);
-  const std::span<const std::uint64_t> reduced = grouping_.reduced();
-  const std::span<const LaneTag> tags = grouping_.tags();
-  const Montgomery montgomery(modulus);
-  const std::uint64_t modulusInverse = montgomery.modulusInverse();
-  const auto finish = [&](std::uint32_t lane, std::uint64_t inverse) {
-    values[lane] = finishLane(tags[lane], p, reduced[lane], inverse, modulus, modulusInverse);
-  };
-  const auto finishCertified = [&](std::uint32_t lane) {
-    values[lane] = internal::lcmFromReduced(p < 0, p, reduced[lane], false);
-  };
-  if (modulus == 1) {
-    for (const std::uint32_t lane : invert) {
-      finish(lane, 0);  // everything is 0 modulo 1
+void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
+  lists_.reserve(chunk.size());
+  sorted_.reserve(chunk.size());
+  fallback_.clear();
+  const LaneCounts counts = classifyLanes(kernel_, plan_, chunk, lists_.spans());
+  if (counts.same != 0) {
+    certifySameSign(chunk, counts.same);
+  }
+  const GroupStarts starts = sortByGroup(counts.invert);
+  for (std::size_t group = 0; group <= LanePlan::kMaxGroups; ++group) {
+    invertGroup(chunk, static_cast<std::uint8_t>(group), starts[group], starts[group + 1]);
+  }
+  euclid_.applyTo(chunk, fallback_, plan_.p());
+}
+
+// Lanes of p's sign when p has primes the plan does not divide out: their
+// results a * p stand once the product of their a's is certified coprime to
+// those primes; a unit that shares one keeps its x, for Euclid's loops.
+void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count) {
+  const auto a = std::span<const std::uint64_t>(lists_.sameA).first(count);
+  const std::uint32_t* const lanes = lists_.sameLane.data();
+  const auto p = static_cast<std::uint64_t>(plan_.p());
+  inversion_.run(Montgomery(plan_.unplanned()), a, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!inversion_.anyFailed() || inversion_.certified(i)) {
+      chunk[lanes[i]] = static_cast<std::int64_t>(a[i] * p);
+    } else {
+      fallback_.push_back(lanes[i]);
     }
-    std::for_each(certifyOnly.begin(), certifyOnly.end(), finishCertified);
+  }
+}
+
+// The lanes that need an inverse, from lists_ into sorted_ by group (the
+// order within a group does not matter). When they are all of one group the
+// two lists trade places instead.
+// @return where each group's lanes start in sorted_, and at the end the count
+LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
+  GroupStarts starts{};
+  for (std::size_t i = 0; i < count; ++i) {
+    ++starts[lists_.invertTag[i].group() + 1U];
+  }
+  if (std::count_if(starts.begin(), starts.end(), [](std::uint32_t n) { return n != 0; }) <= 1) {
+    std::swap(lists_, sorted_);
+  } else {
+    GroupStarts next{};
+    for (std::size_t g = 1; g < starts.size(); ++g) {
+      starts[g] += starts[g - 1];
+    }
+    std::copy(starts.begin(), starts.end(), next.begin());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t to = next[lists_.invertTag[i].group()]++;
+      sorted_.invertA[to] = lists_.invertA[i];
+      sorted_.invertLane[to] = lists_.invertLane[i];
+      sorted_.invertTag[to] = lists_.invertTag[i];
+    }
+    return starts;
+  }
+  std::partial_sum(starts.begin(), starts.end(), starts.begin());
+  return starts;
+}
+
+// Finishes the lanes of one group that need an inverse, sorted_[first, end):
+// their reduced |p| is modulus times a power of two, and one batch inversion
+// modulo `modulus` gives every inverse. Lanes without a group, of a group
+// too small for an inversion, or of a unit that fails the certification
+// keep their x, for Euclid's loops.
+void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, std::size_t first,
+                           std::size_t end) {
+  const auto lanes = std::span<const std::uint32_t>(sorted_.invertLane).subspan(first, end - first);
+  if (group == LanePlan::kNoGroup || lanes.size() < kMinGroupLanes) {
+    fallback_.insert(fallback_.end(), lanes.begin(), lanes.end());
     return;
   }
-  inversion_.run(montgomery, reduced, invert, certifyOnly, finish, finishCertified);
-  const auto failed = inversion_.failedLanes();
-  fallback_.insert(fallback_.end(), failed.begin(), failed.end());
+  const auto a = std::span<const std::uint64_t>(sorted_.invertA).subspan(first, lanes.size());
+  const auto tags = std::span<const LaneTag>(sorted_.invertTag).subspan(first, lanes.size());
+  const std::uint64_t modulus = plan_.oddOfP() / plan_.shared()[group];
+  const GroupFinish finish{plan_.p(), modulus, inverseModPowerOfTwo(modulus, 64)};
+  if (modulus == 1) {
+    for (std::size_t i = 0; i < lanes.size(); ++i) {
+      chunk[lanes[i]] = finishLane(finish, tags[i].twos(), a[i], 0);  // everything is 0 mod 1
+    }
+    return;
+  }
+  inversion_.run(Montgomery(modulus), a, a.size());
+  if (!inversion_.anyFailed()) {
+    finishLanes(kernel_, finish, a, tags, inversion_.inverses(), lanes, chunk);
+    return;
+  }
+  for (std::size_t i = 0; i < lanes.size(); ++i) {
+    if (inversion_.certified(i)) {
+      chunk[lanes[i]] = finishLane(finish, tags[i].twos(), a[i], inversion_.inverses()[i]);
+    } else {
+      fallback_.push_back(lanes[i]);
+    }
+  }
 }
 
 }  // namespace castles

@@ -1,36 +1,38 @@
 #pragma once
 // lcm(x, p) for many x and one p at a time, the exclusion stage's inner loop.
 // The results are exactly those of the scalar lcm, sign of the divisor
-// included, without running Euclid's loop for most lanes: the divisor's
-// magnitude comes from the common factors of x and p (powers of two and small
-// primes, divided out without the divider: lane_groups.hpp), and its sign
-// from the parity of the loop's step count, read off one modular inverse per
-// lane (euclid_parity.hpp), which only lanes whose x's sign differs from p's
-// need. All lanes of a group meet the same modulus, so their inverses come
-// from one batch inversion, whose gcd, over every lane's product, also
-// certifies that nothing else is shared (batch_inversion.hpp). Lanes the
-// batch cannot certify run Euclid's loop (euclid_batch.hpp).
+// included, without running Euclid's loop for most lanes. One pass
+// (classify.hpp) divides the common factors of x and p out of every lane
+// without the divider (lane_plan.hpp), and finishes the lanes whose x has
+// p's sign: their result a * p stands whatever the divisor's sign. The
+// others need the parity of Euclid's step count, read off one modular
+// inverse per lane (euclid_parity.hpp); lanes of a group share a modulus, so
+// their inverses come from one batch inversion (batch_inversion.hpp). When p
+// has primes the plan does not divide out, a lane could share one; then the
+// batch inversions' gcds certify that none does, and a lane that does runs
+// Euclid's loop (euclid_batch.hpp).
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "batch_inversion.hpp"
+#include "classify.hpp"
 #include "euclid_batch.hpp"
-#include "euclid_lanes.hpp"
-#include "lane_groups.hpp"
+#include "kernel.hpp"
+#include "lane_plan.hpp"
 
 namespace castles {
 
 class LcmBatch {
  public:
-  // Runs Euclid's loops, where needed, on the fastest kernel this processor has.
+  // Runs on the fastest kernels this processor has.
   LcmBatch();
-  // @pre euclidKernelAvailable(kernel)
-  explicit LcmBatch(EuclidKernel kernel);
+  // @pre kernelAvailable(kernel)
+  explicit LcmBatch(Kernel kernel);
 
   // Replaces every x in values by lcm(x, p).
-  // @param values fewer than 2^32 of them
   void apply(std::span<std::int64_t> values, std::int64_t p);
 
   // The same, every lane through Euclid's loop: the path for lanes the batch
@@ -38,14 +40,32 @@ class LcmBatch {
   void applyByEuclid(std::span<std::int64_t> values, std::int64_t p) { euclid_.apply(values, p); }
 
  private:
-  void finishGroup(std::span<std::int64_t> values, std::int64_t p,
-                   const LaneGrouping::Group& group);
+  // The lists of one chunk of lanes, sized for the largest.
+  struct Lists {
+    std::vector<std::uint64_t> invertA;
+    std::vector<std::uint32_t> invertLane;
+    std::vector<LaneTag> invertTag;
+    std::vector<std::uint64_t> sameA;
+    std::vector<std::uint32_t> sameLane;
+    void reserve(std::size_t lanes);
+    LaneLists spans();
+  };
+  // Where each group's lanes start in the sorted lists, and where they end.
+  using GroupStarts = std::array<std::uint32_t, LanePlan::kMaxGroups + 2>;
 
-  LaneGrouping grouping_;
+  void applyToChunk(std::span<std::int64_t> chunk);
+  void certifySameSign(std::span<std::int64_t> chunk, std::size_t count);
+  GroupStarts sortByGroup(std::size_t count);
+  void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, std::size_t first,
+                   std::size_t end);
+
+  Kernel kernel_;
+  LanePlan plan_;
   BatchInversion inversion_;
   EuclidBatch euclid_;
-  // Lanes left to Euclid's loops.
-  std::vector<std::uint32_t> fallback_;
+  Lists lists_;
+  Lists sorted_;                         // the lanes that need an inverse, by group
+  std::vector<std::uint32_t> fallback_;  // lanes of the chunk left to Euclid's loops
 };
 
 }  // namespace castles

@@ -7,14 +7,14 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
+#include "kernel.hpp"
 #include "modular.hpp"
 
 namespace castles {
 namespace {
-
-constexpr std::size_t kUnit = BatchInversion::kUnit;
 
 struct InversionCase {
   const char* what;
@@ -31,6 +31,12 @@ const std::vector<InversionCase> kCases = {
     {"one lane", 3, 3, 1, 0, {}},
     {"partial units only", 1000003, 1000003, 21, 9, {}},
     {"a large modulus", (std::uint64_t{1} << 62) + 135, 5, 200, 130, {}},
+    {"a modulus near 2^63, eight units side by side twice",
+     (std::uint64_t{1} << 63) - 25,
+     3,
+     300,
+     0,
+     {}},
     {"one failure among the inverted lanes", 65537ULL * 101, 65537, 150, 70, {37}},
     {"one failure among the certified lanes", 65537ULL * 101, 101, 150, 70, {190}},
     {"failures at both ends", 3ULL * 1000000007, 3, 96, 64, {0, 159}},
@@ -38,23 +44,10 @@ const std::vector<InversionCase> kCases = {
     {"two failures in one unit", 11ULL * 13, 13, 64, 0, {16, 31}},
 };
 
-// Values coprime to the modulus but at the planted positions, in lanes listed
-// in a shuffled order, as the grouping lists them.
-struct Batch {
-  std::vector<std::uint64_t> values;
-  std::vector<std::uint32_t> invert;
-  std::vector<std::uint32_t> certifyOnly;
-};
-
-Batch makeBatch(const InversionCase& c, std::mt19937_64& rng) {
-  const std::size_t lanes = c.invert + c.certifyOnly;
-  std::vector<std::uint32_t> order(lanes);
-  std::iota(order.begin(), order.end(), 0U);
-  std::shuffle(order.begin(), order.end(), rng);
-  Batch batch{std::vector<std::uint64_t>(lanes), {}, {}};
-  batch.invert.assign(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(c.invert));
-  batch.certifyOnly.assign(order.begin() + static_cast<std::ptrdiff_t>(c.invert), order.end());
-  for (std::size_t position = 0; position < lanes; ++position) {
+// Values coprime to the modulus but at the planted positions.
+std::vector<std::uint64_t> makeValues(const InversionCase& c, std::mt19937_64& rng) {
+  std::vector<std::uint64_t> values(c.invert + c.certifyOnly);
+  for (std::size_t position = 0; position < values.size(); ++position) {
     std::uint64_t value = 0;
     do {
       value = rng() >> (rng() % 64);
@@ -62,43 +55,75 @@ Batch makeBatch(const InversionCase& c, std::mt19937_64& rng) {
     if (std::count(c.planted.begin(), c.planted.end(), position) != 0) {
       value = c.factor * (1 + rng() % 1000);
     }
-    batch.values[order[position]] = value;
+    values[position] = value;
   }
-  return batch;
+  return values;
 }
 
-// Every inverse against inverseModulo; the lanes of exactly the units that
-// hold a planted value reported failed, and nothing else of theirs finished.
-TEST(BatchInversion, InvertsAndGivesUpExactlyTheUnitsThatShareAFactor) {
-  std::mt19937_64 rng(41);
-  BatchInversion inversion;
-  for (const InversionCase& c : kCases) {
-    const Batch batch = makeBatch(c, rng);
-    std::set<std::uint32_t> expectedFailed;
-    for (const std::size_t position : c.planted) {
-      const bool inverting = position < c.invert;
-      const auto& lanes = inverting ? batch.invert : batch.certifyOnly;
-      const std::size_t first = (inverting ? position : position - c.invert) / kUnit * kUnit;
-      for (std::size_t i = first; i < std::min(lanes.size(), first + kUnit); ++i) {
-        expectedFailed.insert(lanes[i]);
-      }
+// The positions of the units that hold a planted value, in the layout the
+// batch inversion documents, counted separately below `invert` and above.
+std::set<std::uint32_t> unitsOfPlanted(const InversionCase& c) {
+  std::set<std::size_t> units;
+  const std::size_t invertUnits = internal::unitsOf(c.invert);
+  for (const std::size_t position : c.planted) {
+    units.insert(position < c.invert
+                     ? internal::unitOf(position, c.invert)
+                     : invertUnits + internal::unitOf(position - c.invert, c.certifyOnly));
+  }
+  std::set<std::uint32_t> failed;
+  for (std::size_t i = 0; i < c.invert + c.certifyOnly; ++i) {
+    const std::size_t unit = i < c.invert
+                                 ? internal::unitOf(i, c.invert)
+                                 : invertUnits + internal::unitOf(i - c.invert, c.certifyOnly);
+    if (units.count(unit) != 0) {
+      failed.insert(static_cast<std::uint32_t>(i));
     }
-    std::multiset<std::uint32_t> finished;
-    const Montgomery montgomery(c.modulus);
-    inversion.run(
-        montgomery, batch.values, batch.invert, batch.certifyOnly,
-        [&](std::uint32_t lane, std::uint64_t inverse) {
-          finished.insert(lane);
-          EXPECT_EQ(inverse, inverseModulo(batch.values[lane] % c.modulus, c.modulus).inverse)
-              << c.what << ": lane " << lane;
-        },
-        [&](std::uint32_t lane) { finished.insert(lane); });
-    const auto failed = inversion.failedLanes();
-    EXPECT_EQ(std::set<std::uint32_t>(failed.begin(), failed.end()), expectedFailed) << c.what;
-    EXPECT_EQ(failed.size(), expectedFailed.size()) << c.what;
-    for (std::uint32_t lane = 0; lane < batch.values.size(); ++lane) {
-      EXPECT_EQ(finished.count(lane), expectedFailed.count(lane) != 0 ? 0U : 1U)
-          << c.what << ": lane " << lane;
+  }
+  return failed;
+}
+
+// The layout itself: whole blocks interleave their units, the rest runs in
+// consecutive sixteens.
+TEST(BatchInversion, UnitsInterleaveInWholeBlocksOnly) {
+  EXPECT_EQ(internal::unitsOf(300), 2 * 8 + 3U);  // 256 in two blocks, 44 in three units
+  EXPECT_EQ(internal::unitOf(9, 300), 1U);
+  EXPECT_EQ(internal::unitOf(128 + 15, 300), 8 + 7U);
+  EXPECT_EQ(internal::unitOf(256 + 16, 300), 16 + 1U);
+  EXPECT_EQ(internal::unitOf(100, 127), 6U);  // no whole block: consecutive units
+}
+
+// Runs once per kernel, skipping those this build or processor lacks.
+class BatchInversionKernels : public testing::TestWithParam<Kernel> {
+ protected:
+  void SetUp() override {
+    if (!kernelAvailable(GetParam())) {
+      GTEST_SKIP() << kernelName(GetParam()) << " is not built or not supported here";
+    }
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, BatchInversionKernels,
+                         testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512),
+                         [](const testing::TestParamInfo<Kernel>& param) {
+                           return std::string(kernelName(param.param));
+                         });
+
+// Every inverse against inverseModulo; exactly the units that hold a planted
+// value fail, and only they.
+TEST_P(BatchInversionKernels, InvertsAndGivesUpExactlyTheUnitsThatShareAFactor) {
+  std::mt19937_64 rng(41);
+  BatchInversion inversion(GetParam());
+  for (const InversionCase& c : kCases) {
+    const std::vector<std::uint64_t> values = makeValues(c, rng);
+    const std::set<std::uint32_t> expectedFailed = unitsOfPlanted(c);
+    inversion.run(Montgomery(c.modulus), values, c.invert);
+    EXPECT_EQ(inversion.anyFailed(), !expectedFailed.empty()) << c.what;
+    for (std::uint32_t i = 0; i < values.size(); ++i) {
+      ASSERT_EQ(inversion.certified(i), expectedFailed.count(i) == 0) << c.what << ": " << i;
+      if (i < c.invert && inversion.certified(i)) {
+        ASSERT_EQ(inversion.inverses()[i], inverseModulo(values[i] % c.modulus, c.modulus).inverse)
+            << c.what << ": position " << i;
+      }
     }
   }
 }

@@ -18,7 +18,7 @@
 namespace castles {
 
 // Names the kernel in test output instead of showing its bytes.
-void PrintTo(EuclidKernel kernel, std::ostream* out) { *out << euclidKernelName(kernel); }
+void PrintTo(Kernel kernel, std::ostream* out) { *out << kernelName(kernel); }
 
 namespace {
 
@@ -62,20 +62,20 @@ TEST(RemainderStepsOdd, AgreesWithTheLoop) {
 
 // Each test below runs once per Euclid kernel, skipping those this build or
 // this processor lacks.
-class EveryKernel : public testing::TestWithParam<EuclidKernel> {
+class EveryKernel : public testing::TestWithParam<Kernel> {
  protected:
   void SetUp() override {
-    if (!euclidKernelAvailable(GetParam())) {
-      GTEST_SKIP() << "the " << euclidKernelName(GetParam())
+    if (!kernelAvailable(GetParam())) {
+      GTEST_SKIP() << "the " << kernelName(GetParam())
                    << " kernel is not built (CASTLES_SIMD) or this processor cannot run it";
     }
   }
 };
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
-                         testing::Values(EuclidKernel::portable, EuclidKernel::avx512),
-                         [](const testing::TestParamInfo<EuclidKernel>& param) {
-                           return std::string(euclidKernelName(param.param));
+                         testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512),
+                         [](const testing::TestParamInfo<Kernel>& param) {
+                           return std::string(kernelName(param.param));
                          });
 
 // The divisor and step count of every lane, including lanes whose quotient is

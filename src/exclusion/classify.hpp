@@ -1,0 +1,105 @@
+#pragma once
+// The batched lcm's one pass over every lane. For each x it divides p's twos
+// and planned primes out of |x| (lane_plan.hpp), which leaves a = |x| / G,
+// and then:
+// - x = 0 stays: lcm(0, p) = 0;
+// - x of p's sign needs no divisor sign, as lcm(x, p) = a * p whatever it is.
+//   When the plan is exact that is the lane's result, written at once;
+//   otherwise the lane is listed with its a, to be certified first;
+// - x of the other sign needs the parity of Euclid's loop, from a^-1 modulo
+//   its group's modulus: the lane is listed with its a and its tag.
+// Lists are written in lane order without a branch on the sign, which is a
+// coin toss: each lane is stored in both and only one count advances.
+// Kernels for AVX2 and AVX-512 do the same eight or four lanes at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "kernel.hpp"
+#include "lane_plan.hpp"
+
+namespace castles {
+
+// Where classification lists lanes; each span holds kListSlack more entries
+// than there are lanes, as a vector kernel may store a whole vector past the
+// last listed lane. Lanes are indices into the classified values.
+inline constexpr std::size_t kListSlack = 8;
+
+struct LaneLists {
+  // Lanes whose x's sign differs from p's.
+  std::span<std::uint64_t> invertA;
+  std::span<std::uint32_t> invertLane;
+  std::span<LaneTag> invertTag;
+  // Lanes of p's sign, listed only when the plan is not exact.
+  std::span<std::uint64_t> sameA;
+  std::span<std::uint32_t> sameLane;
+};
+
+struct LaneCounts {
+  std::size_t invert = 0;
+  std::size_t same = 0;
+};
+
+// Classifies every lane of values, writing the results of lanes of p's sign
+// into values when plan.unplanned() is 1, and listing the others.
+// @param values fewer than 2^32
+// @pre kernelAvailable(kernel)
+LaneCounts classifyLanes(Kernel kernel, LanePlan& plan, std::span<std::int64_t> values,
+                         const LaneLists& lists);
+
+namespace internal {
+
+struct Reduction {
+  std::uint64_t a;
+  std::uint32_t key;
+};
+
+// One step, branch-free: whether a small prime divides is a coin toss the
+// predictor cannot learn. Once a division fails, later steps for the same
+// prime fail too, since a is left as it was.
+inline void divideStep(const DivisionStep& step, std::uint64_t& a, std::uint32_t& key) {
+  const std::uint64_t quotient = a * step.inverse;
+  const bool divides = quotient <= step.limit;
+  a = divides ? quotient : a;
+  key += step.stride * static_cast<std::uint32_t>(divides);
+}
+
+// @param kFrequent frequent.size() when it is known at compile time, else -1
+// @return a with the steps' primes divided out as often as they divide it,
+//         and the key that says how often each divided
+template <int kFrequent>
+inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> frequent,
+                           std::span<const DivisionStep> rare) {
+  std::uint32_t key = 0;
+  if constexpr (kFrequent >= 0) {
+    // Unrolled: the count is the same for every lane of a batch.
+    for (int i = 0; i < kFrequent; ++i) {
+      divideStep(frequent[static_cast<std::size_t>(i)], a, key);
+    }
+  } else {
+    for (const DivisionStep& step : frequent) {
+      divideStep(step, a, key);
+    }
+  }
+  // A larger prime divides one lane in 64 or fewer, so a branch that expects
+  // it not to is cheaper than the branch-free step.
+  for (const DivisionStep& step : rare) {
+    const std::uint64_t quotient = a * step.inverse;
+    if (quotient <= step.limit) [[unlikely]] {
+      a = quotient;
+      key += step.stride;
+    }
+  }
+  return {a, key};
+}
+
+// Classifies lanes [from, values.size()) one at a time, the portable kernel
+// and the vector kernels' tail; lanes of p's sign are finished when the plan
+// is exact.
+// @param counts the lists' counts so far, advanced
+void classifyEach(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+                  const LaneLists& lists, LaneCounts& counts);
+
+}  // namespace internal
+}  // namespace castles

@@ -1,0 +1,141 @@
+// Classification eight lanes at a time in AVX-512: the same steps as the
+// portable kernel (classify.cpp) on every lane of a vector at once, with the
+// lists written by compressing stores, so that no lane takes a branch.
+
+#include "classify_vector.hpp"
+
+#if CASTLES_SIMD_AVX512
+
+#include <array>
+#include <bit>
+
+#include "avx512.hpp"
+
+namespace castles::internal {
+namespace {
+
+constexpr std::size_t kLanes = 8;
+
+// What every vector of a batch needs from the plan, broadcast once.
+struct Broadcast {
+  __m512i twosOfP;
+  __m512i p;
+  __mmask8 pNegative;
+};
+
+// |x| of eight lanes with p's twos and planned primes divided out, and keys.
+struct Reduced {
+  __m512i a;
+  __m512i key;
+  __m512i twos;  // left in |p| / G
+};
+
+CASTLES_AVX512 inline void divideSteps(std::span<const DivisionStep> steps, __m512i& a,
+                                       __m512i& key) {
+  for (const DivisionStep& step : steps) {
+    const __m512i quotient =
+        _mm512_mullo_epi64(a, _mm512_set1_epi64(static_cast<std::int64_t>(step.inverse)));
+    const __mmask8 divides =
+        _mm512_cmple_epu64_mask(quotient, _mm512_set1_epi64(static_cast<std::int64_t>(step.limit)));
+    a = _mm512_mask_mov_epi64(a, divides, quotient);
+    key = _mm512_mask_add_epi64(key, divides, key, _mm512_set1_epi64(step.stride));
+  }
+}
+
+CASTLES_AVX512 inline Reduced reduce(const LanePlan& plan, const Broadcast& broadcast,
+                                     __m512i magnitudes) {
+  // The lowest set bit, then its position: 63 - lzcnt. A zero lane gives
+  // 2^64 - 1, which the minimum turns into p's twos; the lane is left alone.
+  const __m512i lowest =
+      _mm512_and_si512(magnitudes, _mm512_sub_epi64(_mm512_setzero_si512(), magnitudes));
+  const __m512i trailing = _mm512_sub_epi64(_mm512_set1_epi64(63), _mm512_lzcnt_epi64(lowest));
+  const __m512i shift = _mm512_min_epu64(trailing, broadcast.twosOfP);
+  Reduced reduced{_mm512_srlv_epi64(magnitudes, shift), _mm512_setzero_si512(),
+                  _mm512_sub_epi64(broadcast.twosOfP, shift)};
+  divideSteps(plan.frequentSteps(), reduced.a, reduced.key);
+  // Branch-free here too: a branch per vector would be taken eight times as often.
+  divideSteps(plan.rareSteps(), reduced.a, reduced.key);
+  return reduced;
+}
+
+// The groups of eight keys, opening groups for keys first met by a lane that
+// needs one.
+CASTLES_AVX512 inline __m256i groupsOf(LanePlan& plan, __m512i key, __mmask8 differ) {
+  // Four bytes are read at every entry; the table is padded for it.
+  __m256i groups =
+      _mm256_and_si256(_mm512_i64gather_epi32(key, plan.groupOfKey(), 1), _mm256_set1_epi32(0xFF));
+  const auto unassigned = static_cast<__mmask8>(_mm512_mask_cmpeq_epi32_mask(
+      differ, _mm512_castsi256_si512(groups), _mm512_set1_epi32(LanePlan::kUnassigned)));
+  if (unassigned != 0) [[unlikely]] {
+    alignas(64) std::array<std::uint64_t, kLanes> keys{};
+    alignas(32) std::array<std::uint32_t, kLanes> opened{};
+    _mm512_store_si512(keys.data(), key);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(opened.data()), groups);
+    for (unsigned lane = 0; lane < kLanes; ++lane) {
+      if (((unassigned >> lane) & 1U) != 0) {
+        const auto laneKey = static_cast<std::uint32_t>(keys[lane]);
+        const std::uint8_t group =
+            plan.groupOfKey()[laneKey];  // an earlier lane may have opened it
+        opened[lane] = group == LanePlan::kUnassigned ? plan.openGroup(laneKey) : group;
+      }
+    }
+    groups = _mm256_load_si256(reinterpret_cast<const __m256i*>(opened.data()));
+  }
+  return groups;
+}
+
+// The tags of eight lanes, as LaneTag packs them.
+CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos, __mmask8 negative) {
+  const __m512i signs = _mm512_maskz_set1_epi64(negative, std::int64_t{1} << LaneTag::kSignShift);
+  const __m512i high = _mm512_or_si512(_mm512_slli_epi64(twos, LaneTag::kTwosShift), signs);
+  return _mm256_or_si256(groups, _mm512_cvtepi64_epi32(high));
+}
+
+template <bool kExact>
+CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> values,
+                                          const LaneLists& lists) {
+  const Broadcast broadcast{_mm512_set1_epi64(plan.twosOfP()), _mm512_set1_epi64(plan.p()),
+                            static_cast<__mmask8>(plan.pNegative() ? 0xFF : 0)};
+  LaneCounts counts;
+  __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  std::size_t k = 0;
+  for (; k + kLanes <= values.size(); k += kLanes) {
+    const __m512i x = _mm512_loadu_si512(&values[k]);
+    const __mmask8 negative = _mm512_movepi64_mask(x);
+    const __m512i magnitudes = _mm512_abs_epi64(x);  // -2^63 stays, as 2^63 unsigned
+    const __mmask8 nonzero = _mm512_test_epi64_mask(magnitudes, magnitudes);
+    const __mmask8 differ = (negative ^ broadcast.pNegative) & nonzero;
+    const __mmask8 same = ~(negative ^ broadcast.pNegative) & nonzero;
+    const Reduced reduced = reduce(plan, broadcast, magnitudes);
+    const __m256i groups = groupsOf(plan, reduced.key, differ);
+    _mm512_mask_compressstoreu_epi64(&lists.invertA[counts.invert], differ, reduced.a);
+    _mm512_mask_compressstoreu_epi32(&lists.invertLane[counts.invert], differ,
+                                     _mm512_castsi256_si512(lanes));
+    _mm512_mask_compressstoreu_epi32(
+        &lists.invertTag[counts.invert], differ,
+        _mm512_castsi256_si512(tagsOf(groups, reduced.twos, negative)));
+    counts.invert += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(differ)));
+    if constexpr (kExact) {
+      _mm512_mask_storeu_epi64(&values[k], same, _mm512_mullo_epi64(reduced.a, broadcast.p));
+    } else {
+      _mm512_mask_compressstoreu_epi64(&lists.sameA[counts.same], same, reduced.a);
+      _mm512_mask_compressstoreu_epi32(&lists.sameLane[counts.same], same,
+                                       _mm512_castsi256_si512(lanes));
+      counts.same += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(same)));
+    }
+    lanes = _mm256_add_epi32(lanes, _mm256_set1_epi32(kLanes));
+  }
+  classifyEach(plan, values, k, lists, counts);
+  return counts;
+}
+
+}  // namespace
+
+LaneCounts classifyAvx512(LanePlan& plan, std::span<std::int64_t> values, const LaneLists& lists) {
+  return plan.unplanned() == 1 ? classifyVectors<true>(plan, values, lists)
+                               : classifyVectors<false>(plan, values, lists);
+}
+
+}  // namespace castles::internal
+
+#endif

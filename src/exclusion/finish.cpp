@@ -1,0 +1,32 @@
+#include "finish.hpp"
+
+namespace castles {
+namespace internal {
+
+void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
+                std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
+                std::span<const std::uint32_t> lanes, std::span<std::int64_t> results,
+                std::size_t from) {
+  const GroupFinish local = group;  // a copy: the stores cannot make it reload
+  std::int64_t* const out = results.data();
+  for (std::size_t i = from; i < a.size(); ++i) {
+    out[lanes[i]] = finishLane(local, tags[i].twos(), a[i], inverses[i]);
+  }
+}
+
+}  // namespace internal
+
+void finishLanes(Kernel kernel, const GroupFinish& group, std::span<const std::uint64_t> a,
+                 std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
+                 std::span<const std::uint32_t> lanes, std::span<std::int64_t> results) {
+#if CASTLES_SIMD_AVX512
+  if (kernel == Kernel::avx512) {
+    internal::finishAvx512(group, a, tags, inverses, lanes, results);
+    return;
+  }
+#endif
+  static_cast<void>(kernel);
+  internal::finishEach(group, a, tags, inverses, lanes, results, 0);
+}
+
+}  // namespace castles

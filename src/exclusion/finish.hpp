@@ -1,0 +1,70 @@
+#pragma once
+// The last step for the lanes of a group whose x's sign differs from p's:
+// from a = |x| / G and a's inverse modulo the group's modulus, the parity of
+// Euclid's step count on (|x|, |p|) (euclid_parity.hpp), and with it
+// lcm(x, p). A kernel for AVX-512 does eight lanes at a time.
+
+#include <cstdint>
+#include <span>
+
+#include "euclid_parity.hpp"
+#include "kernel.hpp"
+#include "lane_plan.hpp"
+#include "modular.hpp"
+
+namespace castles {
+
+// What every lane of a group shares.
+struct GroupFinish {
+  std::int64_t p;
+  std::uint64_t modulus;         // the odd part of |p| / G
+  std::uint64_t modulusInverse;  // modulus^-1 mod 2^64
+};
+
+// @param twos the twos left in |p| / G
+// @param a |x| over G = gcd(|x|, |p|), coprime to |p| / G
+// @param oddInverse a^-1 mod modulus
+// @return lcm(x, p) for an x whose sign differs from p's
+inline std::int64_t finishLane(const GroupFinish& group, unsigned twos, std::uint64_t a,
+                               std::uint64_t oddInverse) {
+  // The inverse modulo b = modulus * 2^twos joins the two coprime parts:
+  // inverse = oddInverse + modulus * t, with t chosen below 2^twos so that it
+  // agrees with a^-1 mod 2^twos. It stays below b <= 2^63. With no twos the
+  // mask is 0 and this is oddInverse; no branch on twos, which varies from
+  // lane to lane.
+  const std::uint64_t mask = (std::uint64_t{1} << twos) - 1;
+  const std::uint64_t t =
+      ((inverseModPowerOfTwo(a, twos) - oddInverse) * group.modulusInverse) & mask;
+  const std::uint64_t inverse = oddInverse + group.modulus * t;
+  const std::uint64_t b = group.modulus << twos;
+  // x has the sign p has not, the same for every lane: the compiler folds the
+  // signs away.
+  return internal::lcmFromReduced(group.p >= 0, group.p, a,
+                                  internal::remainderStepsOdd(inverse, b));
+}
+
+// results[lanes[i]] = finishLane(group, tags[i].twos(), a[i], inverses[i]) for
+// every i.
+// @param a, tags, inverses, lanes the same length
+// @pre kernelAvailable(kernel)
+void finishLanes(Kernel kernel, const GroupFinish& group, std::span<const std::uint64_t> a,
+                 std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
+                 std::span<const std::uint32_t> lanes, std::span<std::int64_t> results);
+
+namespace internal {
+
+// Lanes [from, a.size()) one at a time, the portable kernel and the vector
+// kernel's tail.
+void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
+                std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
+                std::span<const std::uint32_t> lanes, std::span<std::int64_t> results,
+                std::size_t from);
+
+#if CASTLES_SIMD_AVX512
+void finishAvx512(const GroupFinish& group, std::span<const std::uint64_t> a,
+                  std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
+                  std::span<const std::uint32_t> lanes, std::span<std::int64_t> results);
+#endif
+
+}  // namespace internal
+}  // namespace castles

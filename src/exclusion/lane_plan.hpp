@@ -1,0 +1,106 @@
+#pragma once
+// What every lane of a batch is measured against. For lcm(x, p) the divisor's
+// magnitude is G = gcd(|x|, |p|). The plan holds p's twos and the steps that
+// divide p's small odd primes out of a lane without the divider, as often as
+// p holds each; what they leave of |x| is a = |x| / G, and a key saying how
+// often each prime divided. Lanes with the same odd part of G form a group,
+// whose remaining modulus (the odd part of |p| / G) they share. The part of
+// p that no step divides is its unplanned rest: when it is 1, every lane's G
+// is exact; otherwise a lane may share one of its primes, and the batch
+// certifies that none does.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "small_primes.hpp"
+
+namespace castles {
+
+// What classification learns of a lane that needs an inverse: its group, the
+// twos left in |p| / G, and x's sign. 32 bits wide, the narrowest width the
+// vector kernels can compress without further instruction sets.
+class LaneTag {
+ public:
+  constexpr LaneTag() = default;
+  // @param group below 64
+  // @param twos below 64
+  constexpr LaneTag(std::uint8_t group, unsigned twos, bool negative)
+      : bits_(group | twos << kTwosShift | static_cast<unsigned>(negative) << kSignShift) {}
+
+  constexpr std::uint8_t group() const { return static_cast<std::uint8_t>(bits_ & kFieldMask); }
+  // @return the twos of |p| / G; when there are any, a is odd
+  constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kFieldMask; }
+  constexpr bool negative() const { return (bits_ >> kSignShift) != 0; }
+
+  static constexpr unsigned kTwosShift = 6;
+  static constexpr unsigned kSignShift = 12;
+
+ private:
+  static constexpr unsigned kFieldMask = (1U << kTwosShift) - 1;
+  std::uint32_t bits_ = 0;
+};
+
+// One division of a lane by a prime of p, done as often as p holds the prime.
+struct DivisionStep {
+  std::uint64_t inverse;  // of the prime, mod 2^64
+  std::uint64_t limit;    // (2^64 - 1) / prime
+  std::uint32_t stride;   // what one division adds to the lane's key
+};
+
+class LanePlan {
+ public:
+  // Lanes whose common factor with p would open a group beyond these take
+  // Euclid's loops; in practice a handful of groups hold nearly every lane.
+  static constexpr std::uint8_t kMaxGroups = 32;
+  // What a key's group can be besides a group id.
+  static constexpr std::uint8_t kNoGroup = kMaxGroups;
+  static constexpr std::uint8_t kUnassigned = kMaxGroups + 1;  // a key not yet met
+
+  // Plans the divisions for p, for a batch of `lanes` lanes.
+  // @param p != 0
+  void plan(std::int64_t p, std::size_t lanes);
+
+  std::int64_t p() const { return p_; }
+  bool pNegative() const { return p_ < 0; }
+  unsigned twosOfP() const { return twosOfP_; }
+  std::uint64_t oddOfP() const { return oddOfP_; }
+  // @return the odd part of |p| that no step divides; 1 when G is exact
+  std::uint64_t unplanned() const { return unplanned_; }
+  // Steps for the primes below 64, which divide many lanes, then the rest.
+  std::span<const DivisionStep> frequentSteps() const {
+    return std::span(steps_).first(frequentSteps_);
+  }
+  std::span<const DivisionStep> rareSteps() const {
+    return std::span(steps_).subspan(frequentSteps_);
+  }
+  // @return the table from keys to groups; four readable bytes follow its
+  //         last entry, so that a 32-bit load at any entry stays inside
+  const std::uint8_t* groupOfKey() const { return groupOfKey_.data(); }
+  // @return the group of a key whose entry is kUnassigned, opening it if
+  //         there is room
+  std::uint8_t openGroup(std::uint32_t key);
+  // @return the odd factor every lane of a group shares with p, by group
+  std::span<const std::uint64_t> shared() const { return shared_; }
+
+ private:
+  struct PlannedPrime {
+    std::uint64_t prime;
+    std::uint32_t exponent;
+    std::uint32_t stride;
+  };
+
+  OddPrimes primes_;
+  std::int64_t p_ = 1;
+  unsigned twosOfP_ = 0;
+  std::uint64_t oddOfP_ = 1;
+  std::uint64_t unplanned_ = 1;
+  std::vector<DivisionStep> steps_;  // for the primes in ascending order
+  std::size_t frequentSteps_ = 0;
+  std::vector<PlannedPrime> plannedPrimes_;
+  std::vector<std::uint8_t> groupOfKey_;
+  std::vector<std::uint64_t> shared_;
+};
+
+}  // namespace castles
