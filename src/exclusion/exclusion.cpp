@@ -67,7 +67,60 @@ bool mergeEqual(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
   return someRejoined;
 }
 
+// Counts the stage's lcm evaluations and tells the observer, now and then,
+// how many there were and how many more there can be. The list of running
+// values grows by at most one per index and shrinks whenever values merge,
+// so with s running values and r indices left, what is left is at most
+// (s + 1) + (s + 2) + ... + (s + r), counting the lcm for `all` as one. The
+// bound is exact while nothing merges, as when every value wraps, and only
+// ever too high otherwise, so a share of the work computed from it is a
+// lower bound that a person can be shown.
+class WorkCount {
+ public:
+  WorkCount(ExclusionObserver& observer, std::span<const std::int64_t> perfectness)
+      : observer_(observer), perfectness_(perfectness) {}
+
+  // Before the index of p, which takes one lcm per running value and one for
+  // `all`. The report, when one is due, is of the state before it.
+  void before(const std::int64_t& p, std::size_t running) {
+    if (budget_ <= 0) {
+      report(static_cast<std::size_t>(&p - perfectness_.data()), running);
+    }
+    budget_ -= static_cast<std::int64_t>(running) + 1;
+  }
+
+  // @param reached the indices folded so far
+  void report(std::size_t reached, std::size_t running) {
+    done_ += static_cast<std::uint64_t>(kReportEvery - budget_);
+    // (s + 1) + ... + (s + r) = r (2s + r + 1) / 2, where s <= reached, so
+    // the product is at most (2n + 1)^2 / 4, which fits for the fewer than
+    // 2^32 values the batch takes.
+    const std::uint64_t left = perfectness_.size() - reached;
+    const std::uint64_t leftAtMost = left * (2 * std::uint64_t{running} + left + 1) / 2;
+    observer_.advanced(ExclusionProgress{reached, perfectness_.size(), done_, leftAtMost});
+    budget_ = kReportEvery;
+  }
+
+ private:
+  ExclusionObserver& observer_;
+  std::span<const std::int64_t> perfectness_;
+  // Every 65536 lcms keeps the observer's clock out of the loop's cost.
+  static constexpr std::int64_t kReportEvery = std::int64_t{1} << 16;
+  // The lcms up to the last report, and those still to go before the next.
+  std::uint64_t done_ = 0;
+  std::int64_t budget_ = kReportEvery;
+};
+
 }  // namespace
+
+ExclusionObserver& ExclusionObserver::none() {
+  class Nobody final : public ExclusionObserver {
+   public:
+    void advanced(const ExclusionProgress& /*progress*/) override {}
+  };
+  static Nobody nobody;
+  return nobody;
+}
 
 // All exclusions advance together, index by index. An exclusion's value after
 // index j depends only on its running value and on the indices still ahead, so
@@ -82,13 +135,16 @@ bool mergeEqual(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
 // Without wrapping, the running values of neighbouring exclusions mostly
 // agree, so `currentLcms` stays short and the stage costs O(n) lcm evaluations
 // times its length; when every value wraps it costs n(n-1)/2.
-std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectness) {
+std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectness,
+                                        ExclusionObserver& observer) {
   std::vector<std::int64_t> currentLcms;
   std::int64_t all = 1;
   bool someRejoined = false;
   std::size_t sizeAfterLastSweep = 0;
   LcmBatch batch;
-  for (const std::int64_t p : perfectness) {
+  WorkCount work(observer, perfectness);
+  for (const std::int64_t& p : perfectness) {
+    work.before(p, currentLcms.size());
     const std::int64_t nextAll = lcm(all, p);
     batch.apply(currentLcms, p);
     someRejoined |= mergeEqual(currentLcms, nextAll);
@@ -107,6 +163,7 @@ std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectnes
       sizeAfterLastSweep = currentLcms.size();
     }
   }
+  work.report(perfectness.size(), currentLcms.size());
   if (someRejoined) {
     currentLcms.push_back(all);
   }
@@ -117,8 +174,9 @@ std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectnes
   return uniquePerfectness;
 }
 
-std::size_t countDistinctExclusionLcms(std::span<const std::int64_t> perfectness) {
-  return exclusionLcms(perfectness).size();
+std::size_t countDistinctExclusionLcms(std::span<const std::int64_t> perfectness,
+                                       ExclusionObserver& observer) {
+  return exclusionLcms(perfectness, observer).size();
 }
 
 }  // namespace castles

@@ -28,7 +28,16 @@ ReadResult failed(ReadResult& result, const ScanFault& fault, std::string expect
 
 }  // namespace
 
-ReadResult readCastles(ByteSource& source) {
+ReadObserver& ReadObserver::none() {
+  class Nobody final : public ReadObserver {
+   public:
+    void castlesRead(std::uint64_t /*done*/, std::uint64_t /*count*/) override {}
+  };
+  static Nobody nobody;
+  return nobody;
+}
+
+ReadResult readCastles(ByteSource& source, ReadObserver& observer) {
   ReadResult result;
   Scanner scanner(source);
   PerfectnessFold castle;
@@ -42,6 +51,9 @@ ReadResult readCastles(ByteSource& source) {
   // with the castles that actually arrive.
   result.perfectness.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n, 4096)));
   for (std::uint64_t i = 0; i < n; ++i) {
+    if (i % 1024 == 0) {
+      observer.castlesRead(i, n);
+    }
     const bool lastCastle = i + 1 == n;
     std::int32_t blocks = 0;
     if (!scanner.next<Kind::count>(lastCastle ? Ending::lastIfZero : Ending::spaced, blocks)) {

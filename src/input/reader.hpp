@@ -18,11 +18,27 @@ struct ReadResult {
   std::optional<InputError> error;
 };
 
+// Told how many castles are complete, of the count announced: once the count
+// is read, then every 1024 castles. It is called from the reading loop, so it
+// must be quick.
+class ReadObserver {
+ public:
+  virtual void castlesRead(std::uint64_t done, std::uint64_t count) = 0;
+  // An observer that takes no notice.
+  static ReadObserver& none();
+
+ protected:
+  ReadObserver() = default;
+  ReadObserver(const ReadObserver&) = default;
+  ReadObserver& operator=(const ReadObserver&) = default;
+  ~ReadObserver() = default;
+};
+
 // Reads the castle count, then every castle, computing each perfectness as soon
 // as its last block is read. Stops at the byte that ends the last announced
 // integer: nothing after it is inspected, so trailing data of any kind is
 // ignored, and the bytes read beyond it are given back to the source. On an
 // error, perfectness holds the castles completed before it.
-ReadResult readCastles(ByteSource& source);
+ReadResult readCastles(ByteSource& source, ReadObserver& observer = ReadObserver::none());
 
 }  // namespace castles

@@ -9,6 +9,7 @@
 #include "descriptor.hpp"
 #include "exclusion.hpp"
 #include "message.hpp"
+#include "progress.hpp"
 #include "reader.hpp"
 
 namespace castles {
@@ -22,20 +23,24 @@ int failWith(int err, const std::string& message) {
 
 }  // namespace
 
-int runCastles(int in, int out, int err) {
+int runCastles(int in, int out, int err, const ProgressTiming& timing) {
+  ProgressLine progress(in, err, timing);
   try {
-    FdSource source(in);
-    const ReadResult input = readCastles(source);
+    WatchedSource source(in, progress);
+    const ReadResult input = readCastles(source, progress);
     if (input.error) {
+      progress.erase();
       return failWith(err, describe(*input.error));
     }
-    const std::size_t count = countDistinctExclusionLcms(input.perfectness);
+    const std::size_t count = countDistinctExclusionLcms(input.perfectness, progress);
+    progress.erase();
     if (!writeAll(out, std::to_string(count) + "\n")) {
       return failWith(err,
                       std::string("castles: cannot write the answer: ") + std::strerror(errno));
     }
     return kExitSuccess;
   } catch (const std::bad_alloc&) {
+    progress.erase();
     return failWith(err, "castles: out of memory");
   }
 }

@@ -107,5 +107,49 @@ TEST(ExclusionLcms, MatchesTheFoldFromScratch) {
   }
 }
 
+class RecordedProgress final : public ExclusionObserver {
+ public:
+  void advanced(const ExclusionProgress& progress) override { reports.push_back(progress); }
+  std::vector<ExclusionProgress> reports;
+};
+
+// What the stage reports may be shown as a share of the work done, so the
+// bound on the work left must hold: the lcms done plus the bound never grow
+// from one report to the next, and the last report comes at the end with
+// nothing left. While no running values merge, as when every value wraps,
+// the bound is exact.
+TEST(ExclusionLcms, ProgressBoundsTheWorkLeft) {
+  std::mt19937_64 rng(20261209);
+  std::vector<std::vector<std::int64_t>> inputs(40);
+  for (std::vector<std::int64_t>& perfectness : inputs) {
+    perfectness = randomPerfectness(rng, 400);
+  }
+  std::vector<std::int64_t>& wrapping = inputs.front();
+  wrapping.clear();
+  for (int i = 0; i < 1200; ++i) {
+    wrapping.push_back(static_cast<std::int64_t>((rng() >> 34) * (rng() >> 34)));
+  }
+  for (const std::vector<std::int64_t>& perfectness : inputs) {
+    RecordedProgress progress;
+    static_cast<void>(exclusionLcms(perfectness, progress));
+    const std::vector<ExclusionProgress>& reports = progress.reports;
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().reached, perfectness.size());
+    EXPECT_EQ(reports.back().count, perfectness.size());
+    EXPECT_EQ(reports.back().lcmsLeftAtMost, 0U);
+    for (std::size_t k = 1; k < reports.size(); ++k) {
+      EXPECT_LE(reports[k].lcmsDone + reports[k].lcmsLeftAtMost,
+                reports[k - 1].lcmsDone + reports[k - 1].lcmsLeftAtMost)
+          << "report " << k << " of " << perfectness.size() << " castles";
+    }
+    if (&perfectness == &wrapping) {
+      EXPECT_GT(reports.size(), 4U) << "reports come every 65536 lcms";
+      for (const ExclusionProgress& report : reports) {
+        EXPECT_EQ(report.lcmsDone + report.lcmsLeftAtMost, reports.back().lcmsDone);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace castles
