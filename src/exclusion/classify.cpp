@@ -11,6 +11,22 @@ namespace internal {
 
 namespace {
 
+// The pointers of one list, copied out of its spans.
+struct ListPointers {
+  std::uint64_t* a;
+  std::uint32_t* lane;
+  LaneTag* tag;
+
+  explicit ListPointers(const ListedLanes& list)
+      : a(list.a.data()), lane(list.lane.data()), tag(list.tag.data()) {}
+
+  void put(std::size_t at, std::uint64_t value, std::size_t k, LaneTag laneTag) const {
+    a[at] = value;
+    lane[at] = static_cast<std::uint32_t>(k);
+    tag[at] = laneTag;
+  }
+};
+
 // What the loop reads of the plan and the lists, copied into a local so that
 // the loop's stores, which the compiler cannot tell apart from the plan or
 // the lists, do not force reloads.
@@ -21,21 +37,26 @@ struct Loop {
   std::span<const DivisionStep> frequent;
   std::span<const DivisionStep> rare;
   const std::uint8_t* groupOfKey;
-  std::uint64_t* invertA;
-  std::uint32_t* invertLane;
-  LaneTag* invertTag;
+  ListPointers coprime;
+  ListPointers sharing;
   std::uint64_t* sameA;
   std::uint32_t* sameLane;
 };
 
 Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
-  return {plan.twosOfP(),       plan.pNegative(),        static_cast<std::uint64_t>(plan.p()),
-          plan.frequentSteps(), plan.rareSteps(),        plan.groupOfKey(),
-          lists.invertA.data(), lists.invertLane.data(), lists.invertTag.data(),
-          lists.sameA.data(),   lists.sameLane.data()};
+  return {plan.twosOfP(),
+          plan.pNegative(),
+          static_cast<std::uint64_t>(plan.p()),
+          plan.frequentSteps(),
+          plan.rareSteps(),
+          plan.groupOfKey(),
+          ListPointers(lists.coprime),
+          ListPointers(lists.sharing),
+          lists.same.a.data(),
+          lists.same.lane.data()};
 }
 
-template <bool kExact, int kFrequent>
+template <bool kExact, int kFrequent, int kRare>
 inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t> values,
                         std::size_t k, LaneCounts& counts) {
   const std::int64_t x = values[k];
@@ -44,18 +65,20 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
     return;  // lcm(0, p) = 0
   }
   const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), loop.twosOfP);
-  const Reduction reduction = divideOut<kFrequent>(xm >> shift, loop.frequent, loop.rare);
-  // 1 when x's sign differs from p's: a number, not a condition, so that
-  // nothing below branches on it.
+  const Reduction reduction = divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
+  // 1 when x's sign differs from p's, and whether x shares a planned prime:
+  // numbers, not conditions, so that nothing below branches on them.
   const std::uint64_t differ = (static_cast<std::uint64_t>(x) >> 63) ^ (loop.pNegative ? 1U : 0U);
+  const std::uint64_t shares = reduction.key != 0 ? 1U : 0U;
   std::uint8_t group = loop.groupOfKey[reduction.key];
   if (group == LanePlan::kUnassigned && differ != 0) [[unlikely]] {
     group = plan.openGroup(reduction.key);
   }
-  loop.invertA[counts.invert] = reduction.a;
-  loop.invertLane[counts.invert] = static_cast<std::uint32_t>(k);
-  loop.invertTag[counts.invert] = LaneTag(group, loop.twosOfP - shift, x < 0);
-  counts.invert += differ;
+  const LaneTag tag(group, loop.twosOfP - shift, x < 0);
+  loop.coprime.put(counts.coprime, reduction.a, k, tag);
+  counts.coprime += differ & (shares ^ 1U);
+  loop.sharing.put(counts.sharing, reduction.a, k, tag);
+  counts.sharing += differ & shares;
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
     const std::uint64_t keep = 0 - differ;
@@ -68,36 +91,56 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
   }
 }
 
-template <bool kExact, int kFrequent>
+template <bool kExact, int kFrequent, int kRare>
 void classifyEachOf(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                     const LaneLists& lists, LaneCounts& counts) {
   const Loop loop = loopOf(plan, lists);
   LaneCounts local = counts;
   for (std::size_t k = from; k < values.size(); ++k) {
-    classifyOne<kExact, kFrequent>(loop, plan, values, k, local);
+    classifyOne<kExact, kFrequent, kRare>(loop, plan, values, k, local);
   }
   counts = local;
 }
 
-// The unrolled kernels for the usual few frequent steps, the loop beyond.
+// The kernels unrolled for the usual counts of steps, up to six frequent and
+// three rare ones, loops beyond.
+template <bool kExact, int kFrequent>
+void classifyEachFrequent(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+                          const LaneLists& lists, LaneCounts& counts) {
+  switch (plan.rareSteps().size()) {
+    case 0:
+      return classifyEachOf<kExact, kFrequent, 0>(plan, values, from, lists, counts);
+    case 1:
+      return classifyEachOf<kExact, kFrequent, 1>(plan, values, from, lists, counts);
+    case 2:
+      return classifyEachOf<kExact, kFrequent, 2>(plan, values, from, lists, counts);
+    case 3:
+      return classifyEachOf<kExact, kFrequent, 3>(plan, values, from, lists, counts);
+    default:
+      return classifyEachOf<kExact, kFrequent, -1>(plan, values, from, lists, counts);
+  }
+}
+
 template <bool kExact>
 void classifyEachExact(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                        const LaneLists& lists, LaneCounts& counts) {
   switch (plan.frequentSteps().size()) {
     case 0:
-      return classifyEachOf<kExact, 0>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, 0>(plan, values, from, lists, counts);
     case 1:
-      return classifyEachOf<kExact, 1>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, 1>(plan, values, from, lists, counts);
     case 2:
-      return classifyEachOf<kExact, 2>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, 2>(plan, values, from, lists, counts);
     case 3:
-      return classifyEachOf<kExact, 3>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, 3>(plan, values, from, lists, counts);
     case 4:
-      return classifyEachOf<kExact, 4>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, 4>(plan, values, from, lists, counts);
     case 5:
-      return classifyEachOf<kExact, 5>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, 5>(plan, values, from, lists, counts);
+    case 6:
+      return classifyEachFrequent<kExact, 6>(plan, values, from, lists, counts);
     default:
-      return classifyEachOf<kExact, -1>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, -1>(plan, values, from, lists, counts);
   }
 }
 

@@ -7,9 +7,11 @@
 //   When the plan is exact that is the lane's result, written at once;
 //   otherwise the lane is listed with its a, to be certified first;
 // - x of the other sign needs the parity of Euclid's loop, from a^-1 modulo
-//   its group's modulus: the lane is listed with its a and its tag.
+//   its group's modulus: the lane is listed with its a and its tag, in one
+//   list when it shares no planned prime with p (group 0, nearly always the
+//   largest, which then needs no sorting) and in another when it does.
 // Lists are written in lane order without a branch on the sign, which is a
-// coin toss: each lane is stored in both and only one count advances.
+// coin toss: each lane is stored in every list and only one count advances.
 // Kernels for AVX2 and AVX-512 do the same eight or four lanes at a time.
 
 #include <cstddef>
@@ -26,18 +28,22 @@ namespace castles {
 // last listed lane. Lanes are indices into the classified values.
 inline constexpr std::size_t kListSlack = 8;
 
+// Listed lanes: their a, index and tag, at the same position in each span.
+struct ListedLanes {
+  std::span<std::uint64_t> a;
+  std::span<std::uint32_t> lane;
+  std::span<LaneTag> tag;
+};
+
 struct LaneLists {
-  // Lanes whose x's sign differs from p's.
-  std::span<std::uint64_t> invertA;
-  std::span<std::uint32_t> invertLane;
-  std::span<LaneTag> invertTag;
-  // Lanes of p's sign, listed only when the plan is not exact.
-  std::span<std::uint64_t> sameA;
-  std::span<std::uint32_t> sameLane;
+  ListedLanes coprime;  // x's sign differs from p's, group 0
+  ListedLanes sharing;  // x's sign differs from p's, another group or none
+  ListedLanes same;     // of p's sign, when the plan is not exact; no tags
 };
 
 struct LaneCounts {
-  std::size_t invert = 0;
+  std::size_t coprime = 0;
+  std::size_t sharing = 0;
   std::size_t same = 0;
 };
 
@@ -65,15 +71,27 @@ inline void divideStep(const DivisionStep& step, std::uint64_t& a, std::uint32_t
   key += step.stride * static_cast<std::uint32_t>(divides);
 }
 
+// One step for a prime that divides one lane in 64 or fewer: a branch that
+// expects it not to is cheaper than the branch-free step.
+inline void divideRareStep(const DivisionStep& step, std::uint64_t& a, std::uint32_t& key) {
+  const std::uint64_t quotient = a * step.inverse;
+  if (quotient <= step.limit) [[unlikely]] {
+    a = quotient;
+    key += step.stride;
+  }
+}
+
 // @param kFrequent frequent.size() when it is known at compile time, else -1
+// @param kRare rare.size() likewise
 // @return a with the steps' primes divided out as often as they divide it,
 //         and the key that says how often each divided
-template <int kFrequent>
+template <int kFrequent, int kRare>
 inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> frequent,
                            std::span<const DivisionStep> rare) {
+  // The counts are the same for every lane of a batch, so the kernels are
+  // unrolled for the usual few.
   std::uint32_t key = 0;
   if constexpr (kFrequent >= 0) {
-    // Unrolled: the count is the same for every lane of a batch.
     for (int i = 0; i < kFrequent; ++i) {
       divideStep(frequent[static_cast<std::size_t>(i)], a, key);
     }
@@ -82,13 +100,13 @@ inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> freque
       divideStep(step, a, key);
     }
   }
-  // A larger prime divides one lane in 64 or fewer, so a branch that expects
-  // it not to is cheaper than the branch-free step.
-  for (const DivisionStep& step : rare) {
-    const std::uint64_t quotient = a * step.inverse;
-    if (quotient <= step.limit) [[unlikely]] {
-      a = quotient;
-      key += step.stride;
+  if constexpr (kRare >= 0) {
+    for (int i = 0; i < kRare; ++i) {
+      divideRareStep(rare[static_cast<std::size_t>(i)], a, key);
+    }
+  } else {
+    for (const DivisionStep& step : rare) {
+      divideRareStep(step, a, key);
     }
   }
   return {a, key};

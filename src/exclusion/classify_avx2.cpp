@@ -202,6 +202,15 @@ CASTLES_AVX2 inline __m128i tagsOf(__m128i groups, __m256i twos, __m256i negativ
   return _mm_or_si128(groups, narrow(high));
 }
 
+// Appends the lanes of a mask to a list.
+CASTLES_AVX2 inline void list(const ListedLanes& to, std::size_t& count, unsigned mask, __m256i a,
+                              __m128i lanes, __m128i tags) {
+  storeCompressed64(&to.a[count], a, mask);
+  storeCompressed32(&to.lane[count], lanes, mask);
+  storeCompressed32(&to.tag[count], tags, mask);
+  count += static_cast<std::size_t>(std::popcount(mask));
+}
+
 template <bool kExact>
 CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> values,
                                         const LaneLists& lists) {
@@ -222,18 +231,19 @@ CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> 
         _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(zero, signsDiffer))));
     const Reduced reduced = reduce(prepared, magnitudes);
     const __m128i groups = groupsOf(plan, reduced.key, differ);
-    storeCompressed64(&lists.invertA[counts.invert], reduced.a, differ);
-    storeCompressed32(&lists.invertLane[counts.invert], lanes, differ);
-    storeCompressed32(&lists.invertTag[counts.invert], tagsOf(groups, reduced.twos, negative),
-                      differ);
-    counts.invert += static_cast<std::size_t>(std::popcount(differ));
+    const auto shares = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(
+                            _mm256_cmpeq_epi64(reduced.key, _mm256_setzero_si256())))) ^
+                        0xFU;
+    const __m128i tags = tagsOf(groups, reduced.twos, negative);
+    list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, lanes, tags);
+    list(lists.sharing, counts.sharing, differ & shares, reduced.a, lanes, tags);
     if constexpr (kExact) {
       _mm256_maskstore_epi64(reinterpret_cast<long long*>(&values[k]), sameVector,
                              multiplyLow(reduced.a, prepared.p));
     } else {
       const auto same = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(sameVector)));
-      storeCompressed64(&lists.sameA[counts.same], reduced.a, same);
-      storeCompressed32(&lists.sameLane[counts.same], lanes, same);
+      storeCompressed64(&lists.same.a[counts.same], reduced.a, same);
+      storeCompressed32(&lists.same.lane[counts.same], lanes, same);
       counts.same += static_cast<std::size_t>(std::popcount(same));
     }
     lanes = _mm_add_epi32(lanes, _mm_set1_epi32(kLanes));

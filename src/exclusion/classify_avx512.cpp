@@ -1,6 +1,7 @@
 // Classification eight lanes at a time in AVX-512: the same steps as the
 // portable kernel (classify.cpp) on every lane of a vector at once, with the
-// lists written by compressing stores, so that no lane takes a branch.
+// lists written by compressing the listed lanes to the front of a vector, so
+// that no lane takes a branch.
 
 #include "classify_vector.hpp"
 
@@ -91,6 +92,28 @@ CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos, __mmask8 nega
   return _mm256_or_si256(groups, _mm512_cvtepi64_epi32(high));
 }
 
+// Compressing into a register and storing the whole vector is much faster
+// than the compressing store on some processors, where that is microcoded;
+// the lists have room for a whole vector past their last lane.
+CASTLES_AVX512 inline void storeCompressed64(void* to, __mmask8 mask, __m512i values) {
+  _mm512_storeu_si512(to, _mm512_maskz_compress_epi64(mask, values));
+}
+
+// The low eight 32-bit elements of values, compressed likewise.
+CASTLES_AVX512 inline void storeCompressed32(void* to, __mmask8 mask, __m256i values) {
+  const __m512i compressed = _mm512_maskz_compress_epi32(mask, _mm512_castsi256_si512(values));
+  _mm256_storeu_si256(static_cast<__m256i*>(to), _mm512_castsi512_si256(compressed));
+}
+
+// Appends the lanes of a mask to a list.
+CASTLES_AVX512 inline void list(const ListedLanes& to, std::size_t& count, __mmask8 mask, __m512i a,
+                                __m256i lanes, __m256i tags) {
+  storeCompressed64(&to.a[count], mask, a);
+  storeCompressed32(&to.lane[count], mask, lanes);
+  storeCompressed32(&to.tag[count], mask, tags);
+  count += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(mask)));
+}
+
 template <bool kExact>
 CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> values,
                                           const LaneLists& lists) {
@@ -108,19 +131,15 @@ CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t
     const __mmask8 same = ~(negative ^ broadcast.pNegative) & nonzero;
     const Reduced reduced = reduce(plan, broadcast, magnitudes);
     const __m256i groups = groupsOf(plan, reduced.key, differ);
-    _mm512_mask_compressstoreu_epi64(&lists.invertA[counts.invert], differ, reduced.a);
-    _mm512_mask_compressstoreu_epi32(&lists.invertLane[counts.invert], differ,
-                                     _mm512_castsi256_si512(lanes));
-    _mm512_mask_compressstoreu_epi32(
-        &lists.invertTag[counts.invert], differ,
-        _mm512_castsi256_si512(tagsOf(groups, reduced.twos, negative)));
-    counts.invert += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(differ)));
+    const __mmask8 shares = _mm512_test_epi64_mask(reduced.key, reduced.key);
+    const __m256i tags = tagsOf(groups, reduced.twos, negative);
+    list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, lanes, tags);
+    list(lists.sharing, counts.sharing, differ & shares, reduced.a, lanes, tags);
     if constexpr (kExact) {
       _mm512_mask_storeu_epi64(&values[k], same, _mm512_mullo_epi64(reduced.a, broadcast.p));
     } else {
-      _mm512_mask_compressstoreu_epi64(&lists.sameA[counts.same], same, reduced.a);
-      _mm512_mask_compressstoreu_epi32(&lists.sameLane[counts.same], same,
-                                       _mm512_castsi256_si512(lanes));
+      storeCompressed64(&lists.same.a[counts.same], same, reduced.a);
+      storeCompressed32(&lists.same.lane[counts.same], same, lanes);
       counts.same += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(same)));
     }
     lanes = _mm256_add_epi32(lanes, _mm256_set1_epi32(kLanes));

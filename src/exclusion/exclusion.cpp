@@ -35,25 +35,7 @@ void dropRepeats(std::vector<std::int64_t>& values) {
 
 // Drops the running values equal to `all`, which rejoin it, and merges equal
 // neighbours. @return whether any rejoined
-// @return whether some value equals `all` or its left neighbour. A plain
-// scan, which the compiler vectorizes: when values wrap, nothing merges, and
-// this is all that is done.
-bool anyToMerge(std::span<const std::int64_t> values, std::int64_t all) {
-  if (values.empty()) {
-    return false;
-  }
-  std::uint64_t found = static_cast<std::uint64_t>(values[0] == all);
-  for (std::size_t i = 1; i < values.size(); ++i) {
-    found |= static_cast<std::uint64_t>(values[i] == all) |
-             static_cast<std::uint64_t>(values[i] == values[i - 1]);
-  }
-  return found != 0;
-}
-
 bool mergeEqual(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
-  if (!anyToMerge(currentLcms, all)) {
-    return false;
-  }
   bool someRejoined = false;
   std::size_t kept = 0;
   for (const std::int64_t value : currentLcms) {
@@ -66,6 +48,32 @@ bool mergeEqual(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
   currentLcms.resize(kept);
   return someRejoined;
 }
+
+// Merges the running values at every index while merges keep happening, and
+// at doubling gaps of up to kMaxGap indices while none do. Merging only
+// saves work: a value left unmerged folds to the same result as the one it
+// equals (a value equal to `all` stays equal to it), and the repeats go when
+// the results are sorted. So when every value wraps and nothing merges, the
+// pass over the values is skipped at nearly every index.
+class MergeSchedule {
+ public:
+  // @return whether a running value rejoined `all`
+  bool merge(std::vector<std::int64_t>& currentLcms, std::int64_t all) {
+    if (--wait_ != 0) {
+      return false;
+    }
+    const std::size_t before = currentLcms.size();
+    const bool rejoined = mergeEqual(currentLcms, all);
+    gap_ = currentLcms.size() < before ? 1 : std::min(2 * gap_, kMaxGap);
+    wait_ = gap_;
+    return rejoined;
+  }
+
+ private:
+  static constexpr std::size_t kMaxGap = 64;
+  std::size_t gap_ = 1;
+  std::size_t wait_ = 1;  // indices until the next merge
+};
 
 // Counts the stage's lcm evaluations and tells the observer, now and then,
 // how many there were and how many more there can be. The list of running
@@ -142,12 +150,13 @@ std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectnes
   bool someRejoined = false;
   std::size_t sizeAfterLastSweep = 0;
   LcmBatch batch;
+  MergeSchedule merges;
   WorkCount work(observer, perfectness);
   for (const std::int64_t& p : perfectness) {
     work.before(p, currentLcms.size());
     const std::int64_t nextAll = lcm(all, p);
     batch.apply(currentLcms, p);
-    someRejoined |= mergeEqual(currentLcms, nextAll);
+    someRejoined |= merges.merge(currentLcms, nextAll);
     // This castle's exclusion skips its own value.
     if (all == nextAll) {
       someRejoined = true;

@@ -9,6 +9,12 @@ void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
                 std::size_t from) {
   const GroupFinish local = group;  // a copy: the stores cannot make it reload
   std::int64_t* const out = results.data();
+  if (local.pOdd && local.modulus >= 3) {
+    for (std::size_t i = from; i < a.size(); ++i) {
+      out[lanes[i]] = finishOddLane(local, a[i], inverses[i]);
+    }
+    return;
+  }
   for (std::size_t i = from; i < a.size(); ++i) {
     out[lanes[i]] = finishLane(local, tags[i].twos(), a[i], inverses[i]);
   }

@@ -19,6 +19,7 @@ struct GroupFinish {
   std::int64_t p;
   std::uint64_t modulus;         // the odd part of |p| / G
   std::uint64_t modulusInverse;  // modulus^-1 mod 2^64
+  bool pOdd;                     // then no lane has twos left in |p| / G
 };
 
 // @param twos the twos left in |p| / G
@@ -41,6 +42,15 @@ inline std::int64_t finishLane(const GroupFinish& group, unsigned twos, std::uin
   // signs away.
   return internal::lcmFromReduced(group.p >= 0, group.p, a,
                                   internal::remainderStepsOdd(inverse, b));
+}
+
+// @pre p odd, modulus >= 3
+// @return finishLane(group, 0, a, inverse), for the lanes of an odd p
+inline std::int64_t finishOddLane(const GroupFinish& group, std::uint64_t a,
+                                  std::uint64_t inverse) {
+  // With no twos, b is the modulus itself, at least 3.
+  const bool stepsOdd = inverse > group.modulus / 2;
+  return internal::lcmFromReduced(group.p >= 0, group.p, a, stepsOdd);
 }
 
 // results[lanes[i]] = finishLane(group, tags[i].twos(), a[i], inverses[i]) for

@@ -1,6 +1,8 @@
 #include "lcm_batch.hpp"
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <numeric>
 #include <utility>
 
@@ -17,6 +19,8 @@ constexpr std::size_t kMinBatchLanes = 16;
 // A group with fewer lanes to invert takes Euclid's loops instead of an
 // inversion of its own.
 constexpr std::size_t kMinGroupLanes = 8;
+// Interleaved tallies of the sort by group.
+constexpr std::size_t kTallies = 4;
 // Lanes are taken this many at a time, so that the lists stay in cache and
 // their memory does not grow with the batch; each chunk costs one modular
 // inversion per group.
@@ -24,20 +28,23 @@ constexpr std::size_t kChunk = 8192;
 
 }  // namespace
 
-void LcmBatch::Lists::reserve(std::size_t lanes) {
+void LcmBatch::ListStorage::reserve(std::size_t lanes) {
   // Sized once to the largest chunk: resizing to each chunk's count would
   // zero the entries again every time.
   lanes += kListSlack;
-  if (invertA.size() < lanes) {
-    invertA.resize(lanes);
-    invertLane.resize(lanes);
-    invertTag.resize(lanes);
-    sameA.resize(lanes);
-    sameLane.resize(lanes);
+  if (a.size() < lanes) {
+    a.resize(lanes);
+    lane.resize(lanes);
+    tag.resize(lanes);
   }
 }
 
-LaneLists LcmBatch::Lists::spans() { return {invertA, invertLane, invertTag, sameA, sameLane}; }
+ListedLanes LcmBatch::ListStorage::spans() { return {a, lane, tag}; }
+
+LcmBatch::Listed::Listed(const ListStorage& list, std::size_t first, std::size_t end)
+    : a(std::span(list.a).subspan(first, end - first)),
+      lane(std::span(list.lane).subspan(first, end - first)),
+      tag(std::span(list.tag).subspan(first, end - first)) {}
 
 LcmBatch::LcmBatch() : LcmBatch(bestKernel()) {}
 
@@ -60,16 +67,21 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
 }
 
 void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
-  lists_.reserve(chunk.size());
-  sorted_.reserve(chunk.size());
+  // Lanes of p's sign are listed only when the plan is not exact.
+  coprime_.reserve(chunk.size());
+  sharing_.reserve(chunk.size());
+  same_.reserve(plan_.unplanned() == 1 ? 0 : chunk.size());
   fallback_.clear();
-  const LaneCounts counts = classifyLanes(kernel_, plan_, chunk, lists_.spans());
+  const LaneCounts counts =
+      classifyLanes(kernel_, plan_, chunk, {coprime_.spans(), sharing_.spans(), same_.spans()});
   if (counts.same != 0) {
     certifySameSign(chunk, counts.same);
   }
-  const GroupStarts starts = sortByGroup(counts.invert);
-  for (std::size_t group = 0; group <= LanePlan::kMaxGroups; ++group) {
-    invertGroup(chunk, static_cast<std::uint8_t>(group), starts[group], starts[group + 1]);
+  invertGroup(chunk, 0, Listed(coprime_, 0, counts.coprime));
+  const GroupStarts starts = sortByGroup(counts.sharing);
+  for (std::size_t group = 1; group <= LanePlan::kMaxGroups; ++group) {
+    invertGroup(chunk, static_cast<std::uint8_t>(group),
+                Listed(sorted_, starts[group], starts[group + 1]));
   }
   euclid_.applyTo(chunk, fallback_, plan_.p());
 }
@@ -78,8 +90,8 @@ void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
 // results a * p stand once the product of their a's is certified coprime to
 // those primes; a unit that shares one keeps its x, for Euclid's loops.
 void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count) {
-  const auto a = std::span<const std::uint64_t>(lists_.sameA).first(count);
-  const std::uint32_t* const lanes = lists_.sameLane.data();
+  const auto a = std::span<const std::uint64_t>(same_.a).first(count);
+  const std::uint32_t* const lanes = same_.lane.data();
   const auto p = static_cast<std::uint64_t>(plan_.p());
   inversion_.run(Montgomery(plan_.unplanned()), a, 0);
   for (std::size_t i = 0; i < count; ++i) {
@@ -91,32 +103,41 @@ void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count)
   }
 }
 
-// The lanes that need an inverse, from lists_ into sorted_ by group (the
-// order within a group does not matter). When they are all of one group the
-// two lists trade places instead.
+// The lanes of groups other than 0 that need an inverse, from sharing_ into
+// sorted_ by group (the order within a group does not matter). When they are
+// all of one group the two lists trade places instead. Consecutive lanes mostly share a group, so
+// the counts and the places are kept in kTallies interleaved copies: with
+// one, each lane's increment would wait for the last one's store.
 // @return where each group's lanes start in sorted_, and at the end the count
 LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
-  GroupStarts starts{};
+  std::array<GroupStarts, kTallies> next{};  // next[t][g + 1]: tally t's lanes of group g
   for (std::size_t i = 0; i < count; ++i) {
-    ++starts[lists_.invertTag[i].group() + 1U];
+    ++next[i % kTallies][sharing_.tag[i].group() + 1U];
+  }
+  GroupStarts starts{};
+  for (const GroupStarts& tally : next) {
+    std::transform(starts.begin(), starts.end(), tally.begin(), starts.begin(), std::plus<>());
   }
   if (std::count_if(starts.begin(), starts.end(), [](std::uint32_t n) { return n != 0; }) <= 1) {
-    std::swap(lists_, sorted_);
-  } else {
-    GroupStarts next{};
-    for (std::size_t g = 1; g < starts.size(); ++g) {
-      starts[g] += starts[g - 1];
-    }
-    std::copy(starts.begin(), starts.end(), next.begin());
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t to = next[lists_.invertTag[i].group()]++;
-      sorted_.invertA[to] = lists_.invertA[i];
-      sorted_.invertLane[to] = lists_.invertLane[i];
-      sorted_.invertTag[to] = lists_.invertTag[i];
-    }
+    std::swap(sharing_, sorted_);
+    std::partial_sum(starts.begin(), starts.end(), starts.begin());
     return starts;
   }
   std::partial_sum(starts.begin(), starts.end(), starts.begin());
+  sorted_.reserve(count);
+  // Tally t's lanes of group g go after those of the tallies before it.
+  for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
+    std::uint32_t place = starts[g];
+    for (GroupStarts& tally : next) {
+      place += std::exchange(tally[g + 1], place);
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t to = next[i % kTallies][sharing_.tag[i].group() + 1U]++;
+    sorted_.a[to] = sharing_.a[i];
+    sorted_.lane[to] = sharing_.lane[i];
+    sorted_.tag[to] = sharing_.tag[i];
+  }
   return starts;
 }
 
@@ -125,17 +146,18 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
 // modulo `modulus` gives every inverse. Lanes without a group, of a group
 // too small for an inversion, or of a unit that fails the certification
 // keep their x, for Euclid's loops.
-void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, std::size_t first,
-                           std::size_t end) {
-  const auto lanes = std::span<const std::uint32_t>(sorted_.invertLane).subspan(first, end - first);
+void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group,
+                           const Listed& listed) {
+  const auto lanes = listed.lane;
   if (group == LanePlan::kNoGroup || lanes.size() < kMinGroupLanes) {
     fallback_.insert(fallback_.end(), lanes.begin(), lanes.end());
     return;
   }
-  const auto a = std::span<const std::uint64_t>(sorted_.invertA).subspan(first, lanes.size());
-  const auto tags = std::span<const LaneTag>(sorted_.invertTag).subspan(first, lanes.size());
+  const auto a = listed.a;
+  const auto tags = listed.tag;
   const std::uint64_t modulus = plan_.oddOfP() / plan_.shared()[group];
-  const GroupFinish finish{plan_.p(), modulus, inverseModPowerOfTwo(modulus, 64)};
+  const GroupFinish finish{plan_.p(), modulus, inverseModPowerOfTwo(modulus, 64),
+                           plan_.twosOfP() == 0};
   if (modulus == 1) {
     for (std::size_t i = 0; i < lanes.size(); ++i) {
       chunk[lanes[i]] = finishLane(finish, tags[i].twos(), a[i], 0);  // everything is 0 mod 1

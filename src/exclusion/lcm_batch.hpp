@@ -40,31 +40,37 @@ class LcmBatch {
   void applyByEuclid(std::span<std::int64_t> values, std::int64_t p) { euclid_.apply(values, p); }
 
  private:
-  // The lists of one chunk of lanes, sized for the largest.
-  struct Lists {
-    std::vector<std::uint64_t> invertA;
-    std::vector<std::uint32_t> invertLane;
-    std::vector<LaneTag> invertTag;
-    std::vector<std::uint64_t> sameA;
-    std::vector<std::uint32_t> sameLane;
+  // One list of a chunk's lanes, sized for the largest chunk.
+  struct ListStorage {
+    std::vector<std::uint64_t> a;
+    std::vector<std::uint32_t> lane;
+    std::vector<LaneTag> tag;
     void reserve(std::size_t lanes);
-    LaneLists spans();
+    ListedLanes spans();
   };
-  // Where each group's lanes start in the sorted lists, and where they end.
+  // Lanes [first, end) of a list.
+  struct Listed {
+    std::span<const std::uint64_t> a;
+    std::span<const std::uint32_t> lane;
+    std::span<const LaneTag> tag;
+    Listed(const ListStorage& list, std::size_t first, std::size_t end);
+  };
+  // Where each group's lanes start in the sorted list, and where they end.
   using GroupStarts = std::array<std::uint32_t, LanePlan::kMaxGroups + 2>;
 
   void applyToChunk(std::span<std::int64_t> chunk);
   void certifySameSign(std::span<std::int64_t> chunk, std::size_t count);
   GroupStarts sortByGroup(std::size_t count);
-  void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, std::size_t first,
-                   std::size_t end);
+  void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, const Listed& lanes);
 
   Kernel kernel_;
   LanePlan plan_;
   BatchInversion inversion_;
   EuclidBatch euclid_;
-  Lists lists_;
-  Lists sorted_;                         // the lanes that need an inverse, by group
+  ListStorage coprime_;                  // lanes of group 0 that need an inverse
+  ListStorage sharing_;                  // those of other groups
+  ListStorage sorted_;                   // the same, sorted by group
+  ListStorage same_;                     // lanes of p's sign to certify
   std::vector<std::uint32_t> fallback_;  // lanes of the chunk left to Euclid's loops
 };
 
