@@ -53,9 +53,12 @@ std::string systemMessage(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
-// Runs program with input on standard input and its standard output captured;
-// standard error passes through so that a failing program explains itself.
-Run runOnce(const std::string& program, const std::filesystem::path& input) {
+// Starts program with input on standard input and its standard output on a
+// pipe, in a process group of its own, so that a hung run can be killed along
+// with anything it started. Standard error passes through, so that a failing
+// program explains itself.
+// @return the child; `output` is the pipe's read end
+pid_t spawn(const std::string& program, const std::filesystem::path& input, int& output) {
   const int in = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     fail(systemMessage(("cannot open " + input.string()).c_str()));
@@ -64,14 +67,11 @@ Run runOnce(const std::string& program, const std::filesystem::path& input) {
   if (::pipe2(out, O_CLOEXEC) != 0) {
     fail(systemMessage("pipe"));
   }
-  const Clock::time_point start = Clock::now();
   const pid_t pid = ::fork();
   if (pid < 0) {
     fail(systemMessage("fork"));
   }
   if (pid == 0) {
-    // A process group of its own, so that a hung run can be killed along with
-    // anything it started.
     ::setpgid(0, 0);
     // dup2 leaves the new descriptors open across exec.
     if (::dup2(in, STDIN_FILENO) < 0 || ::dup2(out[1], STDOUT_FILENO) < 0) {
@@ -82,41 +82,57 @@ Run runOnce(const std::string& program, const std::filesystem::path& input) {
   }
   ::close(in);
   ::close(out[1]);
+  output = out[0];
+  return pid;
+}
 
-  Run run;
-  const Clock::time_point deadline = start + kRunLimit;
-  bool hung = false;
+// Appends to text what fd gives until it is closed, normally by the child
+// exiting.
+// @return false if the deadline came first, or poll itself failed: either
+//         way the child must be stopped
+bool readAll(int fd, Clock::time_point deadline, std::string& text) {
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
-      hung = true;
-      break;
+      return false;
     }
-    pollfd fd{out[0], POLLIN, 0};
-    const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) {
+    pollfd ready{fd, POLLIN, 0};
+    const int count = ::poll(&ready, 1, static_cast<int>(left.count()));
+    if (count < 0 && errno == EINTR) {
       continue;
     }
-    if (ready <= 0) {
-      hung = true;  // out of time, or poll itself failed: either way, stop the child
-      break;
+    if (count <= 0) {
+      return false;
     }
     char buffer[4096];
-    const ssize_t got = ::read(out[0], buffer, sizeof buffer);
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got <= 0) {
-      break;  // the child closed its output, normally by exiting
+      return true;
     }
-    run.out.append(buffer, static_cast<std::size_t>(got));
+    text.append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(out[0]);
+}
+
+std::string describeStatus(int status) {
+  return WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                           : "signal " + std::to_string(WTERMSIG(status));
+}
+
+// Runs program with input on standard input and its standard output captured.
+Run runOnce(const std::string& program, const std::filesystem::path& input) {
+  const Clock::time_point start = Clock::now();
+  int output = -1;
+  const pid_t pid = spawn(program, input, output);
+  Run run;
+  const bool hung = !readAll(output, start + kRunLimit, run.out);
+  ::close(output);
   if (hung) {
     ::kill(-pid, SIGKILL);
   }
-
   int status = 0;
   rusage usage{};
   while (::wait4(pid, &status, 0, &usage) < 0) {
@@ -126,16 +142,14 @@ Run runOnce(const std::string& program, const std::filesystem::path& input) {
   }
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   run.peakKiB = usage.ru_maxrss;
+  const std::string what = program + " < " + input.string();
   if (hung) {
-    fail(program + " < " + input.string() + " ran longer than " +
+    fail(what + " ran longer than " +
          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kRunLimit).count()) +
          " s and was killed");
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fail(program + " < " + input.string() + " failed (" +
-         (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                            : "signal " + std::to_string(WTERMSIG(status))) +
-         ")");
+    fail(what + " failed (" + describeStatus(status) + ")");
   }
   return run;
 }
