@@ -24,15 +24,18 @@ struct Workload {
   bool againstStraightforward;
 };
 
-inline constexpr std::array<Workload, 6> kWorkloads = {{
-    {"running values wrap at once", "wrap.txt", "n = 10,000", ">= 15x with AVX-512", ">= 8x", true,
-     true},
-    {"no wrapping (all divide one L)", "divisors.txt", "n = 20,000", ">= 200x", "", false, true},
-    {"prime powers wrapping after a prefix", "late-wrap.txt", "n = 10,000", ">= 10x", ">= 10x",
+inline constexpr std::array<Workload, 8> kWorkloads = {{
+    {"running values wrap at once", "wrap.txt", "n = 10,000", ">= 32x", ">= 28x", true, true},
+    {"running values wrap at once, bases of both signs", "wrap-signed.txt", "n = 10,000", ">= 32x",
+     ">= 28x", true, true},
+    {"no wrapping (all divide one L)", "divisors.txt", "n = 20,000", "no slower", "", false, true},
+    {"prime powers wrapping after a prefix", "late-wrap.txt", "n = 10,000", ">= 18x", ">= 18x",
      true, true},
-    {"parse-heavy", "parse-heavy.txt", "4 castles, 4,000,000 blocks", ">= 8x", "", false, true},
+    {"parse-heavy", "parse-heavy.txt", "4 castles, 4,000,000 blocks", ">= 18x", "", false, true},
     {"three-castle example", "three-castles.txt", "3 castles", "no slower", "", false, true},
     {"running values wrap at once, scaled up", "wrap-40k.txt", "n = 40,000", "", "", true, false},
+    {"running values wrap at once, scaled up", "wrap-100k.txt", "n = 100,000", "", "", false,
+     false},
 }};
 
 }  // namespace castles::bench
