@@ -98,9 +98,10 @@ struct ProcessorKernels {
 ProcessorKernels processorKernels() {
   ProcessorKernels has;
 #if defined(__x86_64__) && defined(__GNUC__)
-  has.avx2 = __builtin_cpu_supports("avx2") != 0;
-  has.avx512 = __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0 &&
-               __builtin_cpu_supports("avx512cd") != 0;
+  has.avx2 = static_cast<bool>(__builtin_cpu_supports("avx2"));
+  has.avx512 = static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
+               static_cast<bool>(__builtin_cpu_supports("avx512dq")) &&
+               static_cast<bool>(__builtin_cpu_supports("avx512cd"));
 #endif
   return has;
 }
