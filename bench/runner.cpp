@@ -106,8 +106,9 @@ ProcessorKernels processorKernels() {
   return has;
 }
 
-// The kernel a build runs: the widest it holds that the processor has. Only
-// an x86-64 target holds any, and only there can the processor have them.
+// The kernel a build runs: the widest it holds that the processor has. Off
+// x86-64 no build holds any and processorKernels finds none, so every build
+// runs the portable code there.
 std::string_view kernelRun(std::string_view label, ProcessorKernels has) {
   if ((label == "auto" || label == "avx512") && has.avx512) {
     return "avx512";
