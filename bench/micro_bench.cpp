@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -65,37 +66,48 @@ BENCHMARK_TEMPLATE(BM_Pairwise, castles::gcd)->Name("BM_Gcd")->DenseRange(0, 2);
 BENCHMARK_TEMPLATE(BM_Pairwise, castles::lcm)->Name("BM_Lcm")->DenseRange(0, 2);
 
 // The exclusion stage's inner step: every running value of a batch against
-// one perfectness value. Path 0 is LcmBatch::apply, the batch inversion;
-// paths 1 and 2 run every lane through Euclid's loops on the portable and the
-// AVX-512 kernel.
+// one perfectness value, on each path pinned to one kernel: LcmBatch::apply,
+// the batch inversion, on every kernel; and every lane through Euclid's loops
+// on the two loops there are (the avx2 kernel takes the portable one).
+struct LcmPath {
+  castles::Kernel kernel;
+  bool euclid;
+};
+constexpr std::array<LcmPath, 5> kLcmPaths = {{{castles::Kernel::portable, false},
+                                               {castles::Kernel::avx2, false},
+                                               {castles::Kernel::avx512, false},
+                                               {castles::Kernel::portable, true},
+                                               {castles::Kernel::avx512, true}}};
+
 void BM_LcmBatch(benchmark::State& state) {
-  const auto kernel =
-      state.range(1) == 2 ? castles::Kernel::avx512 : castles::Kernel::portable;
-  if (!castles::kernelAvailable(kernel)) {
-    state.SkipWithError("kernel not built or not supported by this processor");
+  const LcmPath path = kLcmPaths.at(static_cast<std::size_t>(state.range(1)));
+  if (!castles::kernelAvailable(path.kernel)) {
+    state.SkipWithError((std::string(castles::kernelName(path.kernel)) +
+                         " kernel not built or not supported by this processor")
+                            .c_str());
     return;
   }
   const std::vector<Operands> pairs = lcmOperands(state.range(0));
   std::vector<std::int64_t> running(kPairs);
-  castles::LcmBatch batch(kernel);
+  castles::LcmBatch batch(path.kernel);
   std::size_t k = 0;
   for (auto _ : state) {
     for (std::size_t i = 0; i < kPairs; ++i) {
       running[i] = pairs[i].a;  // fresh operands, so every step does full work
     }
-    if (state.range(1) == 0) {
-      batch.apply(running, pairs[k++ % kPairs].b);
-    } else {
+    if (path.euclid) {
       batch.applyByEuclid(running, pairs[k++ % kPairs].b);
+    } else {
+      batch.apply(running, pairs[k++ % kPairs].b);
     }
     benchmark::DoNotOptimize(running.data());
   }
   state.SetLabel(std::string(lcmLabel(state.range(0))) +
-                 (state.range(1) == 0 ? ", batch inversion" : ", Euclid ") +
-                 (state.range(1) == 0 ? "" : castles::kernelName(kernel)));
+                 (path.euclid ? ", Euclid " : ", batch inversion ") +
+                 castles::kernelName(path.kernel));
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kPairs));
 }
-BENCHMARK(BM_LcmBatch)->ArgsProduct({{0, 1, 2}, {0, 1, 2}});
+BENCHMARK(BM_LcmBatch)->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3, 4}});
 
 // A dependent chain, as in the fold itself: each lcm waits for the last.
 void BM_LcmFold(benchmark::State& state) {

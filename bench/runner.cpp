@@ -1,25 +1,18 @@
-// Times the real program, as built and built without vector kernels, against
-// the straightforward build on every workload and prints a markdown table.
+// Times the real program, as built, with AVX2 kernels alone (on x86-64) and
+// without vector kernels, against the straightforward build on every workload
+// and prints a markdown table.
 // All run on the same input file, in rotation, in the same session, so that
 // drift in machine load hits them alike; medians keep one disturbed run from
 // moving the result. Every run's answer is compared, and any disagreement or
 // failure stops the benchmark with status 1.
 //
-// usage: castles_bench_runner [--runs N] CASTLES CASTLES_PORTABLE STRAIGHTFORWARD WORKLOAD_DIR
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// usage: castles_bench_runner [--runs N] CASTLES [CASTLES_AVX2] CASTLES_PORTABLE STRAIGHTFORWARD
+//                             WORKLOAD_DIR
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -27,118 +20,15 @@
 #include <string_view>
 #include <vector>
 
+#include "run_once.hpp"
 #include "workloads.hpp"
 
 namespace {
 
+using castles::bench::fail;
+using castles::bench::Run;
+using castles::bench::runOnce;
 using Clock = std::chrono::steady_clock;
-
-// A run that takes longer than this is treated as hung: the child is killed
-// and the benchmark fails rather than outlasting its time budget.
-constexpr auto kRunLimit = std::chrono::minutes(5);
-
-struct Run {
-  double seconds = 0;
-  long peakKiB = 0;  // ru_maxrss of the child, in KiB on Linux
-  std::string out;
-};
-
-[[noreturn]] void fail(const std::string& message) {
-  std::cout.flush();
-  std::cerr << "castles_bench_runner: " << message << std::endl;
-  std::exit(1);
-}
-
-std::string systemMessage(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
-}
-
-// Runs program with input on standard input and its standard output captured;
-// standard error passes through so that a failing program explains itself.
-Run runOnce(const std::string& program, const std::filesystem::path& input) {
-  const int in = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    fail(systemMessage(("cannot open " + input.string()).c_str()));
-  }
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    fail(systemMessage("pipe"));
-  }
-  const Clock::time_point start = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    fail(systemMessage("fork"));
-  }
-  if (pid == 0) {
-    // A process group of its own, so that a hung run can be killed along with
-    // anything it started.
-    ::setpgid(0, 0);
-    // dup2 leaves the new descriptors open across exec.
-    if (::dup2(in, STDIN_FILENO) < 0 || ::dup2(out[1], STDOUT_FILENO) < 0) {
-      ::_exit(126);
-    }
-    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(in);
-  ::close(out[1]);
-
-  Run run;
-  const Clock::time_point deadline = start + kRunLimit;
-  bool hung = false;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      hung = true;
-      break;
-    }
-    pollfd fd{out[0], POLLIN, 0};
-    const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
-      hung = true;  // out of time, or poll itself failed: either way, stop the child
-      break;
-    }
-    char buffer[4096];
-    const ssize_t got = ::read(out[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      break;  // the child closed its output, normally by exiting
-    }
-    run.out.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(out[0]);
-  if (hung) {
-    ::kill(-pid, SIGKILL);
-  }
-
-  int status = 0;
-  rusage usage{};
-  while (::wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) {
-      fail(systemMessage("wait4"));
-    }
-  }
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.peakKiB = usage.ru_maxrss;
-  if (hung) {
-    fail(program + " < " + input.string() + " ran longer than " +
-         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kRunLimit).count()) +
-         " s and was killed");
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fail(program + " < " + input.string() + " failed (" +
-         (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                            : "signal " + std::to_string(WTERMSIG(status))) +
-         ")");
-  }
-  return run;
-}
 
 // How many timed runs a program gets, from how long its first run took: fast
 // programs get enough runs for a stable median (the shortest are mostly
@@ -188,6 +78,45 @@ std::string formatRatio(double ratio) {
 bool isAnswer(std::string_view out) {
   return out.size() >= 2 && out.back() == '\n' &&
          std::all_of(out.begin(), out.end() - 1, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A build of the real program.
+struct Build {
+  std::string label;  // its CASTLES_SIMD, as the table's "vector kernels" column shows it
+  std::string name;   // as the progress lines on standard error show it
+  std::string path;
+};
+
+// The vector kernels this processor runs, asked as the program's own choice
+// asks (src/exclusion/kernel.cpp), so that the table can say which kernel each
+// build ran without the programs printing anything but their answers.
+struct ProcessorKernels {
+  bool avx2 = false;
+  bool avx512 = false;  // F, DQ and CD
+};
+
+ProcessorKernels processorKernels() {
+  ProcessorKernels has;
+#if defined(__x86_64__) && defined(__GNUC__)
+  has.avx2 = static_cast<bool>(__builtin_cpu_supports("avx2"));
+  has.avx512 = static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
+               static_cast<bool>(__builtin_cpu_supports("avx512dq")) &&
+               static_cast<bool>(__builtin_cpu_supports("avx512cd"));
+#endif
+  return has;
+}
+
+// The kernel a build runs: the widest it holds that the processor has. Off
+// x86-64 no build holds any and processorKernels finds none, so every build
+// runs the portable code there.
+std::string_view kernelRun(std::string_view label, ProcessorKernels has) {
+  if ((label == "auto" || label == "avx512") && has.avx512) {
+    return "avx512";
+  }
+  if ((label == "auto" || label == "avx2") && has.avx2) {
+    return "avx2";
+  }
+  return "portable";
 }
 
 struct Program {
@@ -269,85 +198,136 @@ void measure(const castles::bench::Workload& workload, const std::filesystem::pa
 }
 
 [[noreturn]] void usage() {
-  std::cerr << "usage: castles_bench_runner [--runs N] CASTLES CASTLES_PORTABLE STRAIGHTFORWARD "
-               "WORKLOAD_DIR\n";
+  std::cerr << "usage: castles_bench_runner [--runs N] CASTLES [CASTLES_AVX2] CASTLES_PORTABLE "
+               "STRAIGHTFORWARD WORKLOAD_DIR\n";
   std::exit(2);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+// The programs from the command line, the builds of the real program first,
+// from the most vector kernels to none.
+struct Options {
   std::optional<int> fixedRuns;
+  std::vector<Build> builds;
+  std::string straightforward;
+  std::filesystem::path workloadDir;
+};
+
+Options parseOptions(std::vector<std::string> args) {
+  Options options;
   if (args.size() >= 2 && args[0] == "--runs") {
     const int runs = std::atoi(args[1].c_str());
     if (runs < 1) {
       usage();
     }
-    fixedRuns = runs;
+    options.fixedRuns = runs;
     args.erase(args.begin(), args.begin() + 2);
   }
-  if (args.size() != 4) {
+  // The AVX2 build exists on x86-64 targets only.
+  if (args.size() != 4 && args.size() != 5) {
     usage();
   }
-  const std::string& castlesPath = args[0];
-  const std::string& portablePath = args[1];
-  const std::string& straightforwardPath = args[2];
-  const std::filesystem::path workloadDir = args[3];
+  options.builds.push_back({CASTLES_BENCH_SIMD, "castles", args[0]});
+  if (args.size() == 5) {
+    options.builds.push_back({"avx2", "castles (AVX2 kernels alone)", args[1]});
+  }
+  options.builds.push_back({"none", "castles (no vector kernels)", args[args.size() - 3]});
+  options.straightforward = args[args.size() - 2];
+  options.workloadDir = args.back();
+  return options;
+}
 
+std::vector<Program> programsFor(const castles::bench::Workload& workload, const Options& options) {
+  std::vector<Program> programs;
+  for (std::size_t i = 0; i < options.builds.size() && (i == 0 || workload.everyBuild); ++i) {
+    programs.push_back({options.builds[i].name, options.builds[i].path, {}, 1});
+  }
+  if (workload.againstStraightforward) {
+    programs.push_back({"straightforward", options.straightforward, {}, 1});
+  }
+  return programs;
+}
+
+// One row for each build measured on the workload, in the order of programsFor.
+void addRows(std::vector<Row>& rows, const castles::bench::Workload& workload,
+             const Options& options, const std::vector<Program>& programs,
+             const std::string& answer) {
+  const Program* straightforward = workload.againstStraightforward ? &programs.back() : nullptr;
+  const std::size_t builds = programs.size() - (straightforward == nullptr ? 0 : 1);
+  for (std::size_t i = 0; i < builds; ++i) {
+    const std::string_view target = i == 0 ? workload.target : workload.fewerKernelsTarget;
+    rows.push_back({&workload, options.builds[i].label, std::string(target), &programs[i],
+                    straightforward, answer});
+  }
+}
+
+void printRow(const Row& row) {
+  const Program* straightforward = row.straightforward;
+  const std::string none = "-";
+  const double seconds = medianSeconds(*row.castles);
+  std::cout << "| " << row.workload->name << " | " << row.workload->size << " | " << row.build
+            << " | " << formatSeconds(seconds) << " | "
+            << (straightforward == nullptr ? none : formatSeconds(medianSeconds(*straightforward)))
+            << " | "
+            << (straightforward == nullptr ? none
+                                           : formatRatio(medianSeconds(*straightforward) / seconds))
+            << " | " << (row.target.empty() ? none : row.target) << " | "
+            << formatMiB(peakKiB(*row.castles)) << " | "
+            << (straightforward == nullptr ? none : formatMiB(peakKiB(*straightforward))) << " | "
+            << row.answer << " | " << row.castles->runs.size()
+            << (straightforward == nullptr ? ""
+                                           : " + " + std::to_string(straightforward->runs.size()))
+            << " |\n";
+}
+
+void printTable(const std::vector<Row>& rows) {
+  std::cout << "\n| workload | size | vector kernels | castles | straightforward | ratio | target"
+               " | castles peak MiB | straightforward peak MiB | answer | runs |\n"
+               "|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|\n";
+  for (const Row& row : rows) {
+    printRow(row);
+  }
+}
+
+// What each build held and which kernel it ran here, which the programs
+// themselves do not print.
+void printNote(const Options& options, double totalSeconds) {
+  const ProcessorKernels has = processorKernels();
+  std::cout << "\nTimes are medians of wall-clock runs, rotating among the programs on each"
+               " workload; peak memory is the largest ru_maxrss over the runs. \""
+            << options.builds[0].label
+            << "\" is the program as built (CASTLES_SIMD=" << options.builds[0].label << ")";
+  for (std::size_t i = 1; i < options.builds.size(); ++i) {
+    std::cout << "; \"" << options.builds[i].label
+              << "\" the same program built with CASTLES_SIMD=" << options.builds[i].label;
+  }
+  std::cout << ". This processor has AVX2: " << (has.avx2 ? "yes" : "no")
+            << "; AVX-512 F, DQ and CD: " << (has.avx512 ? "yes" : "no") << "; so ";
+  for (std::size_t i = 0; i < options.builds.size(); ++i) {
+    std::cout << (i == 0                           ? ""
+                  : i + 1 == options.builds.size() ? " and "
+                                                   : ", ")
+              << options.builds[i].label << " ran " << kernelRun(options.builds[i].label, has);
+  }
+  std::cout << ". Benchmark took " << formatSeconds(totalSeconds) << ".\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parseOptions({argv + 1, argv + argc});
   const Clock::time_point start = Clock::now();
   // Every workload's programs, kept until the table is printed.
   std::vector<std::vector<Program>> measured;
   measured.reserve(castles::bench::kWorkloads.size());
   std::vector<Row> rows;
   for (const castles::bench::Workload& workload : castles::bench::kWorkloads) {
-    std::vector<Program>& programs = measured.emplace_back();
-    programs.push_back({"castles", castlesPath, {}, 1});
-    if (!workload.portableTarget.empty() || !workload.againstStraightforward) {
-      programs.push_back({"castles (no vector kernels)", portablePath, {}, 1});
-    }
-    if (workload.againstStraightforward) {
-      programs.push_back({"straightforward", straightforwardPath, {}, 1});
-    }
+    std::vector<Program>& programs = measured.emplace_back(programsFor(workload, options));
     std::string answer;
-    measure(workload, workloadDir / workload.file, programs, fixedRuns, answer);
-    const Program* straightforward = workload.againstStraightforward ? &programs.back() : nullptr;
-    rows.push_back(
-        {&workload, "auto", std::string(workload.target), &programs[0], straightforward, answer});
-    if (programs.size() == 3 || !workload.againstStraightforward) {
-      rows.push_back({&workload, "none", std::string(workload.portableTarget), &programs[1],
-                      straightforward, answer});
-    }
+    measure(workload, options.workloadDir / workload.file, programs, options.fixedRuns, answer);
+    addRows(rows, workload, options, programs, answer);
   }
   const double total = std::chrono::duration<double>(Clock::now() - start).count();
-
-  std::cout << "\n| workload | size | vector kernels | castles | straightforward | ratio | target"
-               " | castles peak MiB | straightforward peak MiB | answer | runs |\n"
-               "|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|\n";
-  for (const Row& row : rows) {
-    const auto ratio = [&row](const Program& straightforward) {
-      return medianSeconds(straightforward) / medianSeconds(*row.castles);
-    };
-    std::cout << "| " << row.workload->name << " | " << row.workload->size << " | " << row.build
-              << " | " << formatSeconds(medianSeconds(*row.castles)) << " | "
-              << (row.straightforward == nullptr
-                      ? "-"
-                      : formatSeconds(medianSeconds(*row.straightforward)))
-              << " | "
-              << (row.straightforward == nullptr ? "-" : formatRatio(ratio(*row.straightforward)))
-              << " | " << (row.target.empty() ? "-" : row.target) << " | "
-              << formatMiB(peakKiB(*row.castles)) << " | "
-              << (row.straightforward == nullptr ? "-" : formatMiB(peakKiB(*row.straightforward)))
-              << " | " << row.answer << " | " << row.castles->runs.size()
-              << (row.straightforward == nullptr
-                      ? ""
-                      : " + " + std::to_string(row.straightforward->runs.size()))
-              << " |\n";
-  }
-  std::cout << "\nTimes are medians of wall-clock runs, rotating among the programs on each"
-               " workload; peak memory is the largest ru_maxrss over the runs. \"auto\" is the"
-               " program as built, taking the vector kernels this processor has; \"none\" is"
-               " the same program built with CASTLES_SIMD=none. Benchmark took "
-            << formatSeconds(total) << ".\n";
+  printTable(rows);
+  printNote(options, total);
   return 0;
 }
