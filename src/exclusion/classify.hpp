@@ -68,7 +68,7 @@ inline void divideStep(const DivisionStep& step, std::uint64_t& a, std::uint32_t
   const std::uint64_t quotient = a * step.inverse;
   const bool divides = quotient <= step.limit;
   a = divides ? quotient : a;
-  key += step.stride * static_cast<std::uint32_t>(divides);
+  key = divides ? key + step.stride : key;
 }
 
 // One step for a prime that divides one lane in 64 or fewer: a branch that
