@@ -9,7 +9,7 @@ void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
                 std::size_t from) {
   const GroupFinish local = group;  // a copy: the stores cannot make it reload
   std::int64_t* const out = results.data();
-  if (local.pOdd && local.modulus >= 3) {
+  if (local.pOdd) {
     for (std::size_t i = from; i < a.size(); ++i) {
       out[lanes[i]] = finishOddLane(local, a[i], inverses[i]);
     }

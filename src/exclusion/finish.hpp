@@ -55,6 +55,7 @@ inline std::int64_t finishOddLane(const GroupFinish& group, std::uint64_t a,
 
 // results[lanes[i]] = finishLane(group, tags[i].twos(), a[i], inverses[i]) for
 // every i.
+// @param group modulus >= 3
 // @param a, tags, inverses, lanes the same length
 // @pre kernelAvailable(kernel)
 void finishLanes(Kernel kernel, const GroupFinish& group, std::span<const std::uint64_t> a,

@@ -38,9 +38,8 @@ CASTLES_AVX512 inline __m512i finishVector(const GroupFinish& group, __m512i a, 
     inverse = _mm512_add_epi64(oddInverse, _mm512_mullo_epi64(modulus, t));
   }
   const __m512i b = _mm512_sllv_epi64(modulus, twos);
-  // remainderStepsOdd: b == 1, or the inverse above b / 2.
-  const __mmask8 stepsOdd =
-      _mm512_cmpgt_epu64_mask(inverse, _mm512_srli_epi64(b, 1)) | _mm512_cmpeq_epi64_mask(b, one);
+  // remainderStepsOdd, where b = modulus * 2^twos is at least 3.
+  const __mmask8 stepsOdd = _mm512_cmpgt_epu64_mask(inverse, _mm512_srli_epi64(b, 1));
   // x and p differ in sign, so x / g is -a after an odd number of steps.
   const __m512i quotient = _mm512_mask_sub_epi64(a, stepsOdd, _mm512_setzero_si512(), a);
   return _mm512_mullo_epi64(quotient, _mm512_set1_epi64(group.p));

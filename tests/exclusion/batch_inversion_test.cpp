@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernel.hpp"
+#include "kernel_names.hpp"
 #include "modular.hpp"
 
 namespace castles {

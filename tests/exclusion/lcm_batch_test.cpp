@@ -5,20 +5,17 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
-#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "euclid_lanes.hpp"
 #include "euclid_parity.hpp"
+#include "kernel_names.hpp"
 #include "lcm.hpp"
 #include "modular.hpp"
 
 namespace castles {
-
-// Names the kernel in test output instead of showing its bytes.
-void PrintTo(Kernel kernel, std::ostream* out) { *out << kernelName(kernel); }
 
 namespace {
 
