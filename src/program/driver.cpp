@@ -30,7 +30,7 @@ int runCastles(int in, int out, int err) {
       return failWith(err, describe(*input.error));
     }
     const std::size_t count = countDistinctExclusionLcms(input.perfectness);
-    if (!writeAll(out, std::to_string(count) + "\n")) {
+    if (!writeAllOrNothing(out, std::to_string(count) + "\n")) {
       return failWith(err,
                       std::string("castles: cannot write the answer: ") + std::strerror(errno));
     }

@@ -1,5 +1,6 @@
 // End-to-end runs of the built executable through pipes.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -105,22 +106,38 @@ TEST(Cli, ReportsAnAnswerItCannotWrite) {
 }
 
 // Past the file-size limit the answer cannot be written either: the same
-// status 1 and one line as for a closed pipe, not death by SIGXFSZ.
+// status 1 and one line as for a closed pipe, not death by SIGXFSZ. A file
+// that took part of the answer is cut back to its length and offset before,
+// whether it was written at its end or appended to.
 TEST(Cli, ReportsAnAnswerBeyondTheFileSizeLimit) {
-  const TempFile out;
-  ASSERT_NE(out.file, nullptr);
-  ChildProcess child(CASTLES_EXECUTABLE, [fd = out.fd()] {
-    const rlimit none{0, 0};
-    if (::dup2(fd, STDOUT_FILENO) < 0 || ::setrlimit(RLIMIT_FSIZE, &none) != 0) {
-      ::_exit(126);
-    }
-  });
-  ASSERT_TRUE(child.started());
-  const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
-  EXPECT_FALSE(o.timedOut);
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "castles: cannot write the answer: File too large\n");
-  EXPECT_EQ(out.contents(), "");
+  struct Case {
+    std::string before;
+    rlim_t limit;
+    bool append;
+  };
+  const std::vector<Case> cases = {
+      {"", 0, false},
+      {"", 1, false},
+      {std::string(1023, '\0'), 1024, true},
+  };
+  for (const Case& c : cases) {
+    const TempFile out;
+    ASSERT_TRUE(out.file != nullptr && out.holdOnly(c.before));
+    ChildProcess child(CASTLES_EXECUTABLE, [&c, fd = out.fd()] {
+      const rlimit fileSize{c.limit, c.limit};
+      if (::dup2(fd, STDOUT_FILENO) < 0 || (c.append && ::fcntl(fd, F_SETFL, O_APPEND) != 0) ||
+          ::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
+        ::_exit(126);
+      }
+    });
+    ASSERT_TRUE(child.started());
+    const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
+    EXPECT_FALSE(o.timedOut);
+    EXPECT_EQ(o.status, 1) << c.limit;
+    EXPECT_EQ(o.err, "castles: cannot write the answer: File too large\n") << c.limit;
+    EXPECT_EQ(::lseek(out.fd(), 0, SEEK_CUR), 0) << c.limit;
+    EXPECT_EQ(out.contents(), c.before) << c.limit;
+  }
 }
 
 // The bytes of a faulty token reach standard error only as printable ASCII:
