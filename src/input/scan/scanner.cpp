@@ -214,19 +214,20 @@ void ScanBuffer::keepRestOfToken(const char* from) {
 }
 
 std::int64_t ScanBuffer::valueOf(const Token& token, Kind kind) {
-  if (token.digits == 0 || token.magnitude > magnitudeLimit(Kind::value, token.negative)) {
-    if (!token.atEnd) {  // at the end, the text was kept before the last refill
-      keepText(token.from);
-    }
-    return fail(token.digits == 0 ? InputFault::notAnInteger : InputFault::outOfRange, token.start);
+  if (token.digits != 0 && token.magnitude <= magnitudeLimit(kind, token.negative)) {
+    return signedValue(token.magnitude, token.negative);
   }
-  if (token.magnitude > magnitudeLimit(kind, token.negative)) {
-    // The count is shown as a number, whatever leading zeros it was written with.
-    text_ = std::to_string(signedValue(token.magnitude, token.negative));
-    textLength_ = text_.size();
-    return fail(InputFault::negativeCount, token.start);
+  if (!token.atEnd) {  // at the end, the text was kept before the last refill
+    keepText(token.from);
   }
-  return signedValue(token.magnitude, token.negative);
+  InputFault fault = InputFault::notAnInteger;
+  if (token.digits != 0) {
+    // Within 32 bits but below zero, it can only be a count.
+    fault = token.magnitude > magnitudeLimit(Kind::value, token.negative)
+                ? InputFault::outOfRange
+                : InputFault::negativeCount;
+  }
+  return fail(fault, token.start);
 }
 
 }  // namespace internal

@@ -34,8 +34,8 @@ enum class Ending { spaced, lastIfZero, last };
 struct ScanFault {
   InputFault fault = InputFault::unexpectedEnd;
   Position where;  // of the token, or of where the input ended or failed
-  // The token's first kKeptTokenBytes bytes as written, or a negative count as
-  // a number; empty for unexpectedEnd and readFailed.
+  // The token's first kKeptTokenBytes bytes as written; empty for
+  // unexpectedEnd and readFailed.
   std::string token;
   std::uint64_t tokenLength = 0;  // in bytes, all of it
   int systemError = 0;            // errno, for readFailed
