@@ -4,6 +4,7 @@
 // perfectness is computed with the x87 extended multiply where there is one.
 // The fuzz target holds the streaming reader and the integer arithmetic to it.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +56,7 @@ class TextModel {
 
   ModelResult read() {
     ModelResult result;
-    auto take = [&](Ending ending) -> std::optional<std::int32_t> {
+    auto take = [&](Ending ending, Kind kind) -> std::optional<std::int32_t> {
       if (result.fault) {
         return std::nullopt;
       }
@@ -63,10 +64,10 @@ class TextModel {
         result.fault = InputFault::unexpectedEnd;
         return std::nullopt;
       }
-      return parse(tokens_[next_++], ending, result.fault);
+      return parse(tokens_[next_++], ending, kind, result.fault);
     };
     auto count = [&](Ending ending) -> std::optional<std::int32_t> {
-      const std::optional<std::int32_t> value = take(ending);
+      const std::optional<std::int32_t> value = take(ending, Kind::count);
       if (value && *value < 0) {
         result.fault = InputFault::negativeCount;
         return std::nullopt;
@@ -81,9 +82,9 @@ class TextModel {
           count(lastCastle ? Ending::lastIfZero : Ending::spaced);
       std::int64_t product = 1;
       for (std::int32_t j = 0; blocks && j < *blocks; ++j) {
-        const std::optional<std::int32_t> base = take(Ending::spaced);
+        const std::optional<std::int32_t> base = take(Ending::spaced, Kind::value);
         const std::optional<std::int32_t> exponent =
-            take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced);
+            take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced, Kind::value);
         if (!base || !exponent) {
           return result;
         }
@@ -106,7 +107,25 @@ class TextModel {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
   }
 
-  static std::optional<std::int32_t> parse(std::string_view token, Ending ending,
+  // A token whose digits are out of range once more than kMeasuredTokenBytes
+  // of it are read is cut there, and taken as the digits read so far,
+  // whatever follows them. @return the fault of a token cut so
+  static std::optional<InputFault> cutFault(std::string_view token, std::size_t firstDigit,
+                                            bool negative, Kind kind) {
+    const std::int64_t lowest = kind == Kind::count ? 0 : INT32_MIN;
+    std::int64_t magnitude = 0;
+    for (std::size_t i = firstDigit; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+      magnitude = std::min<std::int64_t>(magnitude * 10 + (token[i] - '0'), INT64_C(1) << 40);
+      const std::int64_t value = negative ? -magnitude : magnitude;
+      if (i + 1 > kMeasuredTokenBytes && (value < lowest || value > INT32_MAX)) {
+        return value < INT32_MIN || value > INT32_MAX ? InputFault::outOfRange
+                                                      : InputFault::negativeCount;
+      }
+    }
+    return std::nullopt;
+  }
+
+  static std::optional<std::int32_t> parse(std::string_view token, Ending ending, Kind kind,
                                            std::optional<InputFault>& fault) {
     std::size_t i = 0;
     const bool negative = token[0] == '-';
@@ -114,6 +133,10 @@ class TextModel {
       ++i;
     }
     const std::size_t firstDigit = i;
+    if (const std::optional<InputFault> cut = cutFault(token, firstDigit, negative, kind)) {
+      fault = cut;
+      return std::nullopt;
+    }
     while (i < token.size() && token[i] >= '0' && token[i] <= '9') {
       ++i;
     }

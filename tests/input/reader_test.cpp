@@ -349,14 +349,53 @@ TEST(ReadCastles, ReportsEachFaultWithItsPosition) {
   }
 }
 
+// A long faulty token is shown by its first bytes and its length. Once it is
+// known to be faulty it is read no further than 65536 bytes: a longer one is
+// said to be longer, and what follows it is left unread, however much there
+// is. A token that may still be an integer is read to its end.
 TEST(ReadCastles, LongTokensAreShortenedInTheMessage) {
-  const std::string token(100000, 'x');
-  const ReadResult result = readInChunks("1 " + token, 4096);
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(result.error->found, std::string(40, 'x'));
-  EXPECT_EQ(result.error->foundLength, 100000U);
-  const std::string shown = std::string(40, 'x') + "... (100000 bytes)'";
-  EXPECT_NE(describe(*result.error).find("'" + shown), std::string::npos);
+  constexpr std::size_t kMeasured = 65536;
+  const std::string endless(std::size_t{1} << 20, '7');
+  struct Case {
+    std::string input;
+    InputFault fault;
+    std::string found;
+  };
+  const std::string x40(40, 'x');
+  const std::string ones40(40, '1');
+  const std::vector<Case> cases = {
+      {"1 " + std::string(100000, 'x'), InputFault::notAnInteger, x40 + "... (more than 65536"},
+      {"1 " + std::string(kMeasured, 'x') + " 2", InputFault::notAnInteger, x40 + "... (65536"},
+      {"1 " + std::string(kMeasured + 1, 'x') + " 2", InputFault::notAnInteger,
+       x40 + "... (more than 65536"},
+      // Digits past the range: the x after them is read while the token is
+      // within 65536 bytes, and makes it no integer; after that, it is not.
+      {"1 1 " + std::string(kMeasured, '1') + "x 2", InputFault::notAnInteger,
+       ones40 + "... (more than 65536"},
+      {"1 1 " + std::string(kMeasured + 1, '1') + "x 2", InputFault::outOfRange,
+       ones40 + "... (more than 65536"},
+      {"1 1 2 " + std::string(kMeasured, '1'), InputFault::outOfRange, ones40 + "... (65536"},
+      {"1 1 2 " + endless, InputFault::outOfRange, std::string(40, '7') + "... (more than 65536"},
+      // Past 65536 bytes, cut as soon as it is known to be faulty.
+      {"-" + std::string(70000, '0') + "1 1 2 3", InputFault::negativeCount,
+       "-" + std::string(39, '0') + "... (more than 65536"},
+      {std::string(std::size_t{1} << 20, '\0'), InputFault::notAnInteger,
+       "\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00... (more than 65536"},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t chunk : {7U, 4096U, 1U << 16}) {
+      MemorySource source(c.input, chunk);
+      const ReadResult result = readCastles(source);
+      ASSERT_TRUE(result.error) << c.found << " / " << chunk;
+      EXPECT_EQ(result.error->fault, c.fault) << c.found << " / " << chunk;
+      const std::string message = describe(*result.error);
+      EXPECT_NE(message.find("found '" + c.found + " bytes)' at line"), std::string::npos)
+          << message << " / " << chunk;
+      if (c.input.size() > 2 * kMeasured + chunk) {
+        EXPECT_FALSE(source.rest().empty()) << c.found << " / " << chunk;
+      }
+    }
+  }
   // A very long run of zeros is still a valid integer.
   EXPECT_FALSE(readInChunks(std::string(100000, '0') + "1 1 2 3", 1000).error);
 }

@@ -111,6 +111,10 @@ class ChildProcess {
     return serve(input, limit, false, [this] { return pending_.empty(); });
   }
 
+  // Whether both output streams have closed: the child has ended, or at
+  // least stopped writing.
+  bool outputsClosed() const { return stdout_ < 0 && stderr_ < 0; }
+
   const std::string& outputSoFar() const { return outcome_.out; }
 
   // Sends input, closes stdin, and waits for the child to finish.
