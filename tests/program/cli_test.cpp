@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,15 +83,27 @@ TEST(Cli, RefusesMalformedInput) {
 }
 
 // The answer comes as soon as the last integer is complete, while the input
-// is still open: a caller may wait for it before closing the pipe.
+// is still open: a caller may wait for it before closing the pipe. The
+// program has read the first part, and waits for more, before the rest comes;
+// an input left non-blocking is waited on all the same.
 TEST(Cli, AnswersBeforeInputCloses) {
-  ChildProcess child(CASTLES_EXECUTABLE);
-  ASSERT_TRUE(child.started());
-  const bool answered = child.pump("3\n1 2 3\n1 2 2\n2 3 1 2 1\n", 2, std::chrono::seconds(30));
-  EXPECT_TRUE(answered) << "no answer within the time limit while stdin stayed open";
-  EXPECT_EQ(child.outputSoFar(), "3\n");
-  const Outcome o = child.finish("", std::chrono::seconds(30));
-  EXPECT_EQ(o.status, 0);
+  const std::chrono::seconds limit(30);
+  for (const bool nonBlocking : {false, true}) {
+    ChildProcess child(CASTLES_EXECUTABLE, [nonBlocking] {
+      if (nonBlocking && ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK) != 0) {
+        ::_exit(126);
+      }
+    });
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(child.feed("3\n1 2 3\n1 2", limit));
+    ASSERT_TRUE(child.waitUntilTaken(limit));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool answered = child.pump(" 2\n2 3 1 2 1\n", 2, limit);
+    EXPECT_TRUE(answered) << nonBlocking << ": no answer while stdin stayed open";
+    EXPECT_EQ(child.outputSoFar(), "3\n") << nonBlocking;
+    const Outcome o = child.finish("", limit);
+    EXPECT_EQ(o.status, 0) << nonBlocking;
+  }
 }
 
 // The answer cannot be written when its reader is gone: status 1 and the
