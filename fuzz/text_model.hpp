@@ -55,26 +55,6 @@ class TextModel {
   }
 
   ModelResult read() {
-    ModelResult result;
-    auto take = [&](Ending ending, Kind kind) -> std::optional<std::int32_t> {
-      if (result.fault) {
-        return std::nullopt;
-      }
-      if (next_ == tokens_.size()) {
-        result.fault = InputFault::unexpectedEnd;
-        return std::nullopt;
-      }
-      return parse(tokens_[next_++], ending, kind, result.fault);
-    };
-    auto count = [&](Ending ending) -> std::optional<std::int32_t> {
-      const std::optional<std::int32_t> value = take(ending, Kind::count);
-      if (value && *value < 0) {
-        result.fault = InputFault::negativeCount;
-        return std::nullopt;
-      }
-      return value;
-    };
-
     const std::optional<std::int32_t> n = count(Ending::lastIfZero);
     for (std::int32_t i = 0; n && i < *n; ++i) {
       const bool lastCastle = i + 1 == *n;
@@ -82,26 +62,47 @@ class TextModel {
           count(lastCastle ? Ending::lastIfZero : Ending::spaced);
       std::int64_t product = 1;
       for (std::int32_t j = 0; blocks && j < *blocks; ++j) {
-        const std::optional<std::int32_t> base = take(Ending::spaced, Kind::value);
+        const std::optional<std::int32_t> base = take(Ending::spaced);
         const std::optional<std::int32_t> exponent =
-            take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced, Kind::value);
+            take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced);
         if (!base || !exponent) {
-          return result;
+          return result_;
         }
         product = modelApplyBlock(product, Block{*base, *exponent});
       }
       if (!blocks) {
-        return result;
+        return result_;
       }
-      result.perfectness.push_back(product);
+      result_.perfectness.push_back(product);
     }
-    return result;
+    return result_;
   }
 
  private:
   // Inside the description an integer fills its token; the last one may have
   // anything after its digits, and so may a zero count that ends the input.
   enum class Ending { spaced, lastIfZero, last };
+
+  // The next integer, or nothing once a fault is recorded.
+  std::optional<std::int32_t> take(Ending ending, Kind kind = Kind::value) {
+    if (result_.fault) {
+      return std::nullopt;
+    }
+    if (next_ == tokens_.size()) {
+      result_.fault = InputFault::unexpectedEnd;
+      return std::nullopt;
+    }
+    return parse(tokens_[next_++], ending, kind, result_.fault);
+  }
+
+  std::optional<std::int32_t> count(Ending ending) {
+    const std::optional<std::int32_t> value = take(ending, Kind::count);
+    if (value && *value < 0) {
+      result_.fault = InputFault::negativeCount;
+      return std::nullopt;
+    }
+    return value;
+  }
 
   static bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -168,6 +169,7 @@ class TextModel {
 
   std::vector<std::string_view> tokens_;
   std::size_t next_ = 0;
+  ModelResult result_;
 };
 
 }  // namespace castles::fuzz
