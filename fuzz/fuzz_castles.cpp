@@ -56,7 +56,8 @@ std::string show(const castles::ReadResult& result) {
 
 bool sameError(const castles::InputError& a, const castles::InputError& b) {
   return a.fault == b.fault && a.where == b.where && a.expected == b.expected && a.kind == b.kind &&
-         a.found == b.found && a.foundLength == b.foundLength && a.systemError == b.systemError;
+         a.found == b.found && a.foundLength == b.foundLength && a.foundCut == b.foundCut &&
+         a.systemError == b.systemError;
 }
 
 bool sameResult(const castles::ReadResult& a, const castles::ReadResult& b) {

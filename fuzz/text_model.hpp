@@ -4,6 +4,7 @@
 // perfectness is computed with the x87 extended multiply where there is one.
 // The fuzz target holds the streaming reader and the integer arithmetic to it.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -54,16 +55,27 @@ class TextModel {
   }
 
   ModelResult read() {
-    ModelResult result;
-    const std::optional<std::int32_t> n = count(Ending::lastIfZero, result);
+    const std::optional<std::int32_t> n = count(Ending::lastIfZero);
     for (std::int32_t i = 0; n && i < *n; ++i) {
-      const std::optional<std::int64_t> perfectness = readCastle(i + 1 == *n, result);
-      if (!perfectness) {
-        return result;
+      const bool lastCastle = i + 1 == *n;
+      const std::optional<std::int32_t> blocks =
+          count(lastCastle ? Ending::lastIfZero : Ending::spaced);
+      std::int64_t product = 1;
+      for (std::int32_t j = 0; blocks && j < *blocks; ++j) {
+        const std::optional<std::int32_t> base = take(Ending::spaced);
+        const std::optional<std::int32_t> exponent =
+            take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced);
+        if (!base || !exponent) {
+          return result_;
+        }
+        product = modelApplyBlock(product, Block{*base, *exponent});
       }
-      result.perfectness.push_back(*perfectness);
+      if (!blocks) {
+        return result_;
+      }
+      result_.perfectness.push_back(product);
     }
-    return result;
+    return result_;
   }
 
  private:
@@ -71,51 +83,50 @@ class TextModel {
   // anything after its digits, and so may a zero count that ends the input.
   enum class Ending { spaced, lastIfZero, last };
 
-  std::optional<std::int32_t> take(Ending ending, ModelResult& result) {
-    if (result.fault) {
+  // The next integer, or nothing once a fault is recorded.
+  std::optional<std::int32_t> take(Ending ending, Kind kind = Kind::value) {
+    if (result_.fault) {
       return std::nullopt;
     }
     if (next_ == tokens_.size()) {
-      result.fault = InputFault::unexpectedEnd;
+      result_.fault = InputFault::unexpectedEnd;
       return std::nullopt;
     }
-    return parse(tokens_[next_++], ending, result.fault);
+    return parse(tokens_[next_++], ending, kind, result_.fault);
   }
 
-  std::optional<std::int32_t> count(Ending ending, ModelResult& result) {
-    const std::optional<std::int32_t> value = take(ending, result);
+  std::optional<std::int32_t> count(Ending ending) {
+    const std::optional<std::int32_t> value = take(ending, Kind::count);
     if (value && *value < 0) {
-      result.fault = InputFault::negativeCount;
+      result_.fault = InputFault::negativeCount;
       return std::nullopt;
     }
     return value;
-  }
-
-  // @return the castle's perfectness, or nothing after a fault
-  std::optional<std::int64_t> readCastle(bool lastCastle, ModelResult& result) {
-    const std::optional<std::int32_t> blocks =
-        count(lastCastle ? Ending::lastIfZero : Ending::spaced, result);
-    std::int64_t product = 1;
-    for (std::int32_t j = 0; blocks && j < *blocks; ++j) {
-      const std::optional<std::int32_t> base = take(Ending::spaced, result);
-      const std::optional<std::int32_t> exponent =
-          take(lastCastle && j + 1 == *blocks ? Ending::last : Ending::spaced, result);
-      if (!base || !exponent) {
-        return std::nullopt;
-      }
-      product = modelApplyBlock(product, Block{*base, *exponent});
-    }
-    if (!blocks) {
-      return std::nullopt;
-    }
-    return product;
   }
 
   static bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
   }
 
-  static std::optional<std::int32_t> parse(std::string_view token, Ending ending,
+  // A token whose digits are out of range once more than kMeasuredTokenBytes
+  // of it are read is cut there, and taken as the digits read so far,
+  // whatever follows them. @return the fault of a token cut so
+  static std::optional<InputFault> cutFault(std::string_view token, std::size_t firstDigit,
+                                            bool negative, Kind kind) {
+    const std::int64_t lowest = kind == Kind::count ? 0 : INT32_MIN;
+    std::int64_t magnitude = 0;
+    for (std::size_t i = firstDigit; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+      magnitude = std::min<std::int64_t>(magnitude * 10 + (token[i] - '0'), INT64_C(1) << 40);
+      const std::int64_t value = negative ? -magnitude : magnitude;
+      if (i + 1 > kMeasuredTokenBytes && (value < lowest || value > INT32_MAX)) {
+        return value < INT32_MIN || value > INT32_MAX ? InputFault::outOfRange
+                                                      : InputFault::negativeCount;
+      }
+    }
+    return std::nullopt;
+  }
+
+  static std::optional<std::int32_t> parse(std::string_view token, Ending ending, Kind kind,
                                            std::optional<InputFault>& fault) {
     std::size_t i = 0;
     const bool negative = token[0] == '-';
@@ -123,6 +134,10 @@ class TextModel {
       ++i;
     }
     const std::size_t firstDigit = i;
+    if (const std::optional<InputFault> cut = cutFault(token, firstDigit, negative, kind)) {
+      fault = cut;
+      return std::nullopt;
+    }
     while (i < token.size() && token[i] >= '0' && token[i] <= '9') {
       ++i;
     }
@@ -154,6 +169,7 @@ class TextModel {
 
   std::vector<std::string_view> tokens_;
   std::size_t next_ = 0;
+  ModelResult result_;
 };
 
 }  // namespace castles::fuzz

@@ -22,8 +22,9 @@ std::string shownByte(char c) {
 }
 
 // @return the token quoted as shown: as many of its bytes as fit whole in
-// kKeptTokenBytes characters, then its length if that was not all of it
-std::string shownToken(std::string_view token, std::uint64_t length) {
+// kKeptTokenBytes characters, then its length if that was not all of it, as
+// a lower bound if the token was cut
+std::string shownToken(std::string_view token, std::uint64_t length, bool cut) {
   std::string shown;
   std::uint64_t bytesShown = 0;
   for (const char c : token) {
@@ -34,7 +35,9 @@ std::string shownToken(std::string_view token, std::uint64_t length) {
     shown += piece;
     ++bytesShown;
   }
-  if (bytesShown < length) {
+  if (cut) {
+    shown += "... (more than " + std::to_string(length) + " bytes)";
+  } else if (bytesShown < length) {
     shown += "... (" + std::to_string(length) + " bytes)";
   }
   return "'" + shown + "'";
@@ -54,13 +57,13 @@ std::string describe(const InputError& error) {
       break;
     case InputFault::notAnInteger:
       expected += " (an integer)";
-      found = shownToken(error.found, error.foundLength);
+      found = shownToken(error.found, error.foundLength, error.foundCut);
       break;
     case InputFault::outOfRange:
     case InputFault::negativeCount:
       expected += error.kind == Kind::count ? " (an integer from 0 to 2147483647)"
                                             : " (an integer from -2147483648 to 2147483647)";
-      found = shownToken(error.found, error.foundLength);
+      found = shownToken(error.found, error.foundLength, error.foundCut);
       break;
   }
   return "castles: expected " + expected + ", found " + found + " at line " +

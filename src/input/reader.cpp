@@ -22,7 +22,7 @@ std::string blockName(std::uint64_t block, std::uint64_t castle) {
 // so that its pointers stay in registers.
 ReadResult failed(ReadResult& result, const ScanFault& fault, std::string expected, Kind kind) {
   result.error = InputError{fault.fault, fault.where,       std::move(expected), kind,
-                            fault.token, fault.tokenLength, fault.systemError};
+                            fault.token, fault.tokenLength, fault.tokenCut,      fault.systemError};
   return std::move(result);
 }
 

@@ -34,7 +34,7 @@ int runCastles(int in, int out, int err, const ProgressTiming& timing) {
     }
     const std::size_t count = countDistinctExclusionLcms(input.perfectness, progress);
     progress.erase();
-    if (!writeAll(out, std::to_string(count) + "\n")) {
+    if (!writeAllOrNothing(out, std::to_string(count) + "\n")) {
       return failWith(err,
                       std::string("castles: cannot write the answer: ") + std::strerror(errno));
     }

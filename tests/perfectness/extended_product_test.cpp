@@ -69,6 +69,10 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
           << p << " * " << f;
     }
   }
+  // -2^63 times -1 is 2^63, out of range, so the saturated value stays. Had
+  // 2^63 been converted to int64, x86 would give -2^63 all the same, but
+  // aarch64 gives 2^63 - 1, and so does a compiler folding the constants.
+  EXPECT_EQ(internal::truncatedProduct(kSaturated, -1.0), kSaturated);
   // Integer pairs whose product lands near +-2^63, on both sides of it, with
   // running values on both sides of 2^53; a quarter of the factors are made
   // fractional.
@@ -102,6 +106,9 @@ TEST(TruncatedExtendedProduct, RoundsOnceAtSixtyFourBits) {
   EXPECT_EQ(truncatedExtendedProduct((0x1p52 + 3) * 0x1p-2, 0x1p12 + 1),
             static_cast<std::int64_t>((std::uint64_t{1} << 62) + (std::uint64_t{1} << 50) +
                                       3 * (std::uint64_t{1} << 10) + 1));
+  // Below 2^23 by less than half a unit in the 64th bit: the rounding carries
+  // into a new top bit (the castle 2^25 * 3 * 5 * 13 * 1152509 / 898957020).
+  EXPECT_EQ(truncatedExtendedProduct(7540998049628160.0, 0x1.31c635211748bp-30), 1 << 23);
   EXPECT_EQ(truncatedExtendedProduct(0x1p63, -1.0), kMin);
   EXPECT_EQ(truncatedExtendedProduct(-0x1p63, 1.0), kMin);
   EXPECT_EQ(truncatedExtendedProduct(0x1p62, 1.75), 7 * (std::int64_t{1} << 60));

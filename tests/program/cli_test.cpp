@@ -1,5 +1,6 @@
 // End-to-end runs of the built executable through pipes.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -81,15 +83,27 @@ TEST(Cli, RefusesMalformedInput) {
 }
 
 // The answer comes as soon as the last integer is complete, while the input
-// is still open: a caller may wait for it before closing the pipe.
+// is still open: a caller may wait for it before closing the pipe. The
+// program has read the first part, and waits for more, before the rest comes;
+// an input left non-blocking is waited on all the same.
 TEST(Cli, AnswersBeforeInputCloses) {
-  ChildProcess child(CASTLES_EXECUTABLE);
-  ASSERT_TRUE(child.started());
-  const bool answered = child.pump("3\n1 2 3\n1 2 2\n2 3 1 2 1\n", 2, std::chrono::seconds(30));
-  EXPECT_TRUE(answered) << "no answer within the time limit while stdin stayed open";
-  EXPECT_EQ(child.outputSoFar(), "3\n");
-  const Outcome o = child.finish("", std::chrono::seconds(30));
-  EXPECT_EQ(o.status, 0);
+  const std::chrono::seconds limit(30);
+  for (const bool nonBlocking : {false, true}) {
+    ChildProcess child(CASTLES_EXECUTABLE, [nonBlocking] {
+      if (nonBlocking && ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK) != 0) {
+        ::_exit(126);
+      }
+    });
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(child.feed("3\n1 2 3\n1 2", limit));
+    ASSERT_TRUE(child.waitUntilTaken(limit));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool answered = child.pump(" 2\n2 3 1 2 1\n", 2, limit);
+    EXPECT_TRUE(answered) << nonBlocking << ": no answer while stdin stayed open";
+    EXPECT_EQ(child.outputSoFar(), "3\n") << nonBlocking;
+    const Outcome o = child.finish("", limit);
+    EXPECT_EQ(o.status, 0) << nonBlocking;
+  }
 }
 
 // The answer cannot be written when its reader is gone: status 1 and the
@@ -105,22 +119,38 @@ TEST(Cli, ReportsAnAnswerItCannotWrite) {
 }
 
 // Past the file-size limit the answer cannot be written either: the same
-// status 1 and one line as for a closed pipe, not death by SIGXFSZ.
+// status 1 and one line as for a closed pipe, not death by SIGXFSZ. A file
+// that took part of the answer is cut back to its length and offset before,
+// whether it was written at its end or appended to.
 TEST(Cli, ReportsAnAnswerBeyondTheFileSizeLimit) {
-  const TempFile out;
-  ASSERT_NE(out.file, nullptr);
-  ChildProcess child(CASTLES_EXECUTABLE, [fd = out.fd()] {
-    const rlimit none{0, 0};
-    if (::dup2(fd, STDOUT_FILENO) < 0 || ::setrlimit(RLIMIT_FSIZE, &none) != 0) {
-      ::_exit(126);
-    }
-  });
-  ASSERT_TRUE(child.started());
-  const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
-  EXPECT_FALSE(o.timedOut);
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "castles: cannot write the answer: File too large\n");
-  EXPECT_EQ(out.contents(), "");
+  struct Case {
+    std::string before;
+    rlim_t limit;
+    bool append;
+  };
+  const std::vector<Case> cases = {
+      {"", 0, false},
+      {"", 1, false},
+      {std::string(1023, '\0'), 1024, true},
+  };
+  for (const Case& c : cases) {
+    const TempFile out;
+    ASSERT_TRUE(out.file != nullptr && out.holdOnly(c.before));
+    ChildProcess child(CASTLES_EXECUTABLE, [&c, fd = out.fd()] {
+      const rlimit fileSize{c.limit, c.limit};
+      if (::dup2(fd, STDOUT_FILENO) < 0 || (c.append && ::fcntl(fd, F_SETFL, O_APPEND) != 0) ||
+          ::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
+        ::_exit(126);
+      }
+    });
+    ASSERT_TRUE(child.started());
+    const Outcome o = child.finish("3 1 2 3 1 2 2 2 3 1 2 1", std::chrono::seconds(30));
+    EXPECT_FALSE(o.timedOut);
+    EXPECT_EQ(o.status, 1) << c.limit;
+    EXPECT_EQ(o.err, "castles: cannot write the answer: File too large\n") << c.limit;
+    EXPECT_EQ(::lseek(out.fd(), 0, SEEK_CUR), 0) << c.limit;
+    EXPECT_EQ(out.contents(), c.before) << c.limit;
+  }
 }
 
 // The bytes of a faulty token reach standard error only as printable ASCII:
@@ -160,42 +190,54 @@ TEST(Cli, LeavesAFileInputRightAfterTheDescription) {
   }
 }
 
-// A run of bytes far longer than any buffer, streamed through the pipe, ends
-// in the usual one line, naming the token by its first bytes and its length,
-// and the program's memory does not grow with it.
+// A run of bytes far longer than any buffer, streamed through a pipe that
+// stays open. A token that cannot be an integer ends the run once 65536 of
+// its bytes are read, as /dev/zero's first NUL does, with the usual one line
+// giving its length as a lower bound; white space is read to the end. The
+// program's memory does not grow with the run.
 TEST(Cli, EnormousTokenEndsInOneLine) {
   constexpr std::size_t kRunBytes = std::size_t{256} << 20;
   constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
   const std::chrono::seconds limit(60);
   const std::string base = "castles: expected the base of block 1 of castle 1";
-  const std::string length = "... (" + std::to_string(kRunBytes) + " bytes)'";
+  const std::string cut = "... (more than 65536 bytes)'";
   struct Case {
+    std::string prefix;
     char fill;
-    std::string after;  // what follows the run before the input closes
     std::string message;
+    bool endsBeforeInputCloses;
   };
   const std::vector<Case> cases = {
-      {'7', " 2\n",
-       base + " (an integer from -2147483648 to 2147483647), found '" + std::string(40, '7') +
-           length + " at line 1, column 5\n"},
-      {'x', "",
-       base + " (an integer), found '" + std::string(40, 'x') + length + " at line 1, column 5\n"},
-      {' ', "",
+      {"1 1 ", '7',
+       base + " (an integer from -2147483648 to 2147483647), found '" + std::string(40, '7') + cut +
+           " at line 1, column 5\n",
+       true},
+      {"1 1 ", 'x',
+       base + " (an integer), found '" + std::string(40, 'x') + cut + " at line 1, column 5\n",
+       true},
+      {"", '\0',
+       "castles: expected the castle count (an integer), found '\\x00\\x00\\x00\\x00\\x00"
+       "\\x00\\x00\\x00\\x00\\x00" +
+           cut + " at line 1, column 1\n",
+       true},
+      {"1 1 ", ' ',
        base + ", found the end of the input at line 1, column " + std::to_string(kRunBytes + 5) +
-           "\n"},
+           "\n",
+       false},
   };
   for (const Case& c : cases) {
     ChildProcess child(CASTLES_EXECUTABLE);
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(child.feed("1 1 ", limit));
+    ASSERT_TRUE(child.feed(c.prefix, limit));
     const std::string piece(kPieceBytes, c.fill);
-    for (std::size_t sent = 0; sent < kRunBytes; sent += kPieceBytes) {
-      ASSERT_TRUE(child.feed(piece, limit)) << "'" << c.fill << "': stuck after " << sent;
+    for (std::size_t sent = 0; sent < kRunBytes && !child.outputsClosed(); sent += kPieceBytes) {
+      ASSERT_TRUE(child.feed(piece, limit)) << int{c.fill} << ": stuck after " << sent;
     }
-    const Outcome o = child.finish(c.after, limit);
-    EXPECT_FALSE(o.timedOut) << c.fill;
-    EXPECT_EQ(o.status, 1) << c.fill;
-    EXPECT_EQ(o.out, "") << c.fill;
+    EXPECT_EQ(child.outputsClosed(), c.endsBeforeInputCloses) << int{c.fill};
+    const Outcome o = child.finish("", limit);
+    EXPECT_FALSE(o.timedOut) << int{c.fill};
+    EXPECT_EQ(o.status, 1) << int{c.fill};
+    EXPECT_EQ(o.out, "") << int{c.fill};
     EXPECT_EQ(o.err, c.message);
   }
   // Every child has been waited for, so this is the largest peak of theirs.

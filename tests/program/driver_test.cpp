@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -112,6 +114,44 @@ TEST(RunCastles, WaitsForRoomOnANonBlockingOutput) {
       message, messageLength > 0 ? static_cast<std::size_t>(messageLength) : 0);
   ASSERT_EQ(drained.size(), filled + 2);
   EXPECT_EQ(drained.substr(filled), "3\n");
+}
+
+void ignoreSignal(int /*signal*/) {}
+
+// A signal whose handler was installed without SA_RESTART interrupts the
+// program's read of a blocking input, or its wait on a non-blocking one: it
+// reads on, and the answer comes as if nothing had happened.
+TEST(RunCastles, ReadsOnThroughInterruptingSignals) {
+  struct sigaction interrupting {};
+  interrupting.sa_handler = ignoreSignal;
+  ::sigemptyset(&interrupting.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &interrupting, &before), 0);
+  for (const bool nonBlocking : {false, true}) {
+    Pipe in;
+    TempFile out;
+    TempFile err;
+    ASSERT_GE(in.read, 0);
+    ASSERT_TRUE(out.file != nullptr && err.file != nullptr);
+    if (nonBlocking) {
+      ASSERT_EQ(::fcntl(in.read, F_SETFL, ::fcntl(in.read, F_GETFL) | O_NONBLOCK), 0);
+    }
+    // The signals come while the program waits for input that has not come.
+    std::thread interrupter([reader = ::pthread_self(), &in] {
+      for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ::pthread_kill(reader, SIGUSR1);
+      }
+      const std::string_view input = "3 1 2 3 1 2 2 2 3 1 2 1\n";
+      static_cast<void>(::write(in.write, input.data(), input.size()));
+      in.closeWrite();
+    });
+    const int status = runCastles(in.read, out.fd(), err.fd());
+    interrupter.join();
+    EXPECT_EQ(status, kExitSuccess) << nonBlocking << ": " << err.contents();
+    EXPECT_EQ(out.contents(), "3\n") << nonBlocking;
+  }
+  ::sigaction(SIGUSR1, &before, nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +111,24 @@ class ChildProcess {
   bool feed(std::string_view input, std::chrono::milliseconds limit) {
     return serve(input, limit, false, [this] { return pending_.empty(); });
   }
+
+  // Waits until the child has read all the input written to it so far.
+  // @return false on timeout
+  bool waitUntilTaken(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int unread = 0;
+    while (::ioctl(stdin_, FIONREAD, &unread) == 0 && unread > 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+      ::usleep(1000);
+    }
+    return true;
+  }
+
+  // Whether both output streams have closed: the child has ended, or at
+  // least stopped writing.
+  bool outputsClosed() const { return stdout_ < 0 && stderr_ < 0; }
 
   const std::string& outputSoFar() const { return outcome_.out; }
 

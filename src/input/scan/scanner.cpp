@@ -124,8 +124,18 @@ void ScanBuffer::keepText(const char* from) {
   textLength_ += length;
 }
 
-std::int64_t ScanBuffer::fail(InputFault fault, Position start) {
-  fault_ = ScanFault{fault, start, std::move(text_), textLength_,
+const char* ScanBuffer::measuredStop(const char* from) const {
+  const std::uint64_t read = tokenBytesRead(from);
+  const std::uint64_t room = read <= kMeasuredTokenBytes ? kMeasuredTokenBytes + 1 - read : 1;
+  return cur_ + std::min(room, static_cast<std::uint64_t>(end_ - cur_));
+}
+
+std::int64_t ScanBuffer::fail(InputFault fault, Position start, bool cut) {
+  fault_ = ScanFault{fault,
+                     start,
+                     std::move(text_),
+                     cut ? kMeasuredTokenBytes : textLength_,
+                     cut,
                      fault == InputFault::readFailed ? systemError_ : 0};
   return kNoValue;
 }
@@ -143,13 +153,13 @@ std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
     return fail(systemError_ != 0 ? InputFault::readFailed : InputFault::unexpectedEnd,
                 positionOf(cur_));
   }
-  const Token token = readSignAndDigits();
+  const Token token = readSignAndDigits(kind);
   if (systemError_ != 0) {
     return fail(InputFault::readFailed, positionOf(cur_));
   }
   if (!endsHere(token, ending)) {
-    keepRestOfToken(token.from);
-    return fail(InputFault::notAnInteger, token.start);
+    const bool cut = keepRestOfToken(token.from);
+    return fail(InputFault::notAnInteger, token.start, cut);
   }
   return valueOf(token, kind);
 }
@@ -168,65 +178,88 @@ bool ScanBuffer::skipSpace() {
   }
 }
 
-ScanBuffer::Token ScanBuffer::readSignAndDigits() {
+ScanBuffer::Token ScanBuffer::readSignAndDigits(Kind kind) {
   Token token{positionOf(cur_), cur_};
   if (*cur_ == '+' || *cur_ == '-') {
     token.negative = *cur_ == '-';
     ++cur_;
   }
+  const std::uint64_t limit = magnitudeLimit(kind, token.negative);
   for (;;) {
-    while (cur_ != end_ && isDigit(*cur_)) {
+    // Digits that are out of range already can only stay so: such a token
+    // is read no further than needed to say that it is long.
+    if (token.magnitude > limit && tokenBytesRead(token.from) > kMeasuredTokenBytes) {
+      token.cut = true;
+      return token;
+    }
+    const char* stop = measuredStop(token.from);
+    while (cur_ != stop && isDigit(*cur_)) {
       if (token.magnitude < kMagnitudeCap) {
         token.magnitude = token.magnitude * 10 + digitValue(*cur_);
       }
       ++token.digits;
       ++cur_;
     }
-    if (cur_ != end_) {
+    if (cur_ != stop) {
       return token;
     }
-    keepText(token.from);  // the token straddles two reads
-    if (!refill()) {
-      token.atEnd = true;
-      return token;
+    if (cur_ == end_) {
+      keepText(token.from);  // the token straddles two reads
+      if (!refill()) {
+        token.atEnd = true;
+        return token;
+      }
+      token.from = cur_;
     }
-    token.from = cur_;
   }
 }
 
 bool ScanBuffer::endsHere(const Token& token, Ending ending) const {
-  return token.atEnd || isSpace(*cur_) ||
+  return token.atEnd || token.cut || isSpace(*cur_) ||
          (token.digits > 0 &&
           (ending == Ending::last || (ending == Ending::lastIfZero && token.magnitude == 0)));
 }
 
-void ScanBuffer::keepRestOfToken(const char* from) {
+bool ScanBuffer::keepRestOfToken(const char* from) {
   for (;;) {
-    while (cur_ != end_ && !isSpace(*cur_)) {
+    if (tokenBytesRead(from) > kMeasuredTokenBytes) {
+      keepText(from);
+      return true;
+    }
+    const char* stop = measuredStop(from);
+    while (cur_ != stop && !isSpace(*cur_)) {
       ++cur_;
     }
+    if (cur_ != end_) {
+      if (cur_ != stop) {  // white space ends the token
+        keepText(from);
+        return false;
+      }
+      continue;
+    }
     keepText(from);
-    if (cur_ != end_ || !refill()) {
-      return;
+    if (!refill()) {
+      return false;
     }
     from = cur_;
   }
 }
 
 std::int64_t ScanBuffer::valueOf(const Token& token, Kind kind) {
-  if (token.digits == 0 || token.magnitude > magnitudeLimit(Kind::value, token.negative)) {
-    if (!token.atEnd) {  // at the end, the text was kept before the last refill
-      keepText(token.from);
-    }
-    return fail(token.digits == 0 ? InputFault::notAnInteger : InputFault::outOfRange, token.start);
+  if (token.digits != 0 && token.magnitude <= magnitudeLimit(kind, token.negative)) {
+    return signedValue(token.magnitude, token.negative);
   }
-  if (token.magnitude > magnitudeLimit(kind, token.negative)) {
-    // The count is shown as a number, whatever leading zeros it was written with.
-    text_ = std::to_string(signedValue(token.magnitude, token.negative));
-    textLength_ = text_.size();
-    return fail(InputFault::negativeCount, token.start);
+  if (!token.atEnd) {  // at the end, the text was kept before the last refill
+    keepText(token.from);
   }
-  return signedValue(token.magnitude, token.negative);
+  InputFault fault = InputFault::notAnInteger;
+  if (token.digits != 0) {
+    // Within 32 bits but below zero, it can only be a count.
+    fault = token.magnitude > magnitudeLimit(Kind::value, token.negative)
+                ? InputFault::outOfRange
+                : InputFault::negativeCount;
+  }
+  return fail(fault, token.start, token.cut);
 }
 
 }  // namespace internal

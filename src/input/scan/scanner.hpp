@@ -34,10 +34,11 @@ enum class Ending { spaced, lastIfZero, last };
 struct ScanFault {
   InputFault fault = InputFault::unexpectedEnd;
   Position where;  // of the token, or of where the input ended or failed
-  // The token's first kKeptTokenBytes bytes as written, or a negative count as
-  // a number; empty for unexpectedEnd and readFailed.
+  // The token's first kKeptTokenBytes bytes as written; empty for
+  // unexpectedEnd and readFailed.
   std::string token;
-  std::uint64_t tokenLength = 0;  // in bytes, all of it
+  std::uint64_t tokenLength = 0;  // in bytes, all of it, or kMeasuredTokenBytes if cut
+  bool tokenCut = false;          // read no further than kMeasuredTokenBytes: longer
   int systemError = 0;            // errno, for readFailed
 };
 
@@ -135,8 +136,18 @@ class ScanBuffer {
   Position positionOf(const char* p);
   // Keeps the part of a faulty or straddling token that lies in [from, cur_).
   void keepText(const char* from);
-  // Records the fault. @return kNoValue, for the scan to return
-  std::int64_t fail(InputFault fault, Position start);
+  // How many bytes of the current token have been read, from before cur_
+  // back to its first; from is the first of them not yet kept.
+  std::uint64_t tokenBytesRead(const char* from) const {
+    return textLength_ + static_cast<std::uint64_t>(cur_ - from);
+  }
+  // How far the scan may take the current token from cur_ before it looks
+  // again whether to cut it: the end of the buffer, or the byte that takes
+  // the token past kMeasuredTokenBytes, or past that, the next byte.
+  const char* measuredStop(const char* from) const;
+  // Records the fault; a cut token gets kMeasuredTokenBytes as its length.
+  // @return kNoValue, for the scan to return
+  std::int64_t fail(InputFault fault, Position start, bool cut = false);
 
   // What the general scan has read of a token: its sign and its digits.
   struct Token {
@@ -146,6 +157,8 @@ class ScanBuffer {
     std::uint64_t magnitude = 0;  // of its digits, or a value past every 32-bit one
     std::uint64_t digits = 0;     // how many it has
     bool atEnd = false;           // the input ended or failed right after them
+    // Cut after kMeasuredTokenBytes: out of range already, and digits so far.
+    bool cut = false;
   };
   // The general scan from cur_. @return the value, or kNoValue after a fault
   std::int64_t scan(Ending ending, Kind kind);
@@ -153,13 +166,17 @@ class ScanBuffer {
   // @return false if the input ended or failed first
   bool skipSpace();
   // Reads the sign and the digits of the token at cur_, refilling as often as
-  // it takes; cur_ stops at the first byte that is not a digit.
-  Token readSignAndDigits();
+  // it takes; cur_ stops at the first byte that is not a digit, or where the
+  // token is cut: past kMeasuredTokenBytes, once its digits put it out of
+  // range for this kind.
+  Token readSignAndDigits(Kind kind);
   // Whether the token may end where cur_ is, for an integer of this ending.
   bool endsHere(const Token& token, Ending ending) const;
   // Takes in the rest of a token that is not an integer, from `from` up to
-  // white space or the end of the input, so that the message shows it.
-  void keepRestOfToken(const char* from);
+  // white space or the end of the input, so that the message shows it; no
+  // further than kMeasuredTokenBytes of it.
+  // @return whether it was cut there
+  bool keepRestOfToken(const char* from);
   // @return the value of a token that ends where it may, or kNoValue after
   // the fault its digits or its range make
   std::int64_t valueOf(const Token& token, Kind kind);
