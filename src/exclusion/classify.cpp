@@ -37,7 +37,6 @@ struct Loop {
   std::span<const DivisionStep> frequent;
   std::span<const DivisionStep> rare;
   const std::uint8_t* groupOfKey;
-  ListPointers coprime;
   ListPointers sharing;
   std::uint64_t* sameA;
   std::uint32_t* sameLane;
@@ -50,7 +49,6 @@ Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
           plan.frequentSteps(),
           plan.rareSteps(),
           plan.groupOfKey(),
-          ListPointers(lists.coprime),
           ListPointers(lists.sharing),
           lists.same.a.data(),
           lists.same.lane.data()};
@@ -69,16 +67,13 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
   // 1 when x's sign differs from p's, and whether x shares a planned prime:
   // numbers, not conditions, so that nothing below branches on them.
   const std::uint64_t differ = (static_cast<std::uint64_t>(x) >> 63) ^ (loop.pNegative ? 1U : 0U);
-  const std::uint64_t shares = reduction.key != 0 ? 1U : 0U;
   std::uint8_t group = loop.groupOfKey[reduction.key];
   if (group == LanePlan::kUnassigned && differ != 0) [[unlikely]] {
     group = plan.openGroup(reduction.key);
   }
   const LaneTag tag(group, loop.twosOfP - shift, x < 0);
-  loop.coprime.put(counts.coprime, reduction.a, k, tag);
-  counts.coprime += differ & (shares ^ 1U);
   loop.sharing.put(counts.sharing, reduction.a, k, tag);
-  counts.sharing += differ & shares;
+  counts.sharing += differ;
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
     const std::uint64_t keep = 0 - differ;

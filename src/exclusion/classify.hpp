@@ -7,9 +7,11 @@
 //   When the plan is exact that is the lane's result, written at once;
 //   otherwise the lane is listed with its a, to be certified first;
 // - x of the other sign needs the parity of Euclid's loop, from a^-1 modulo
-//   its group's modulus: the lane is listed with its a and its tag, in one
-//   list when it shares no planned prime with p (group 0, nearly always the
-//   largest, which then needs no sorting) and in another when it does.
+//   its group's modulus: the lane is listed with its a and its tag. The
+//   vector kernels list the lanes that share no planned prime with p (group
+//   0, nearly always the largest) apart, as they then need no sorting; the
+//   portable kernel lists every such lane in one list, as a second list
+//   costs it more in stores than the sorting saves.
 // Lists are written in lane order without a branch on the sign, which is a
 // coin toss: each lane is stored in every list and only one count advances.
 // Kernels for AVX2 and AVX-512 do the same eight or four lanes at a time.
@@ -36,8 +38,8 @@ struct ListedLanes {
 };
 
 struct LaneLists {
-  ListedLanes coprime;  // x's sign differs from p's, group 0
-  ListedLanes sharing;  // x's sign differs from p's, another group or none
+  ListedLanes coprime;  // x's sign differs from p's, group 0 (vector kernels)
+  ListedLanes sharing;  // x's sign differs from p's, any other lanes of that sign
   ListedLanes same;     // of p's sign, when the plan is not exact; no tags
 };
 
@@ -65,10 +67,12 @@ struct Reduction {
 // predictor cannot learn. Once a division fails, later steps for the same
 // prime fail too, since a is left as it was.
 inline void divideStep(const DivisionStep& step, std::uint64_t& a, std::uint32_t& key) {
+  // The key grows by a product rather than under a condition, which a
+  // compiler may turn into a branch that mispredicts half the time.
   const std::uint64_t quotient = a * step.inverse;
   const bool divides = quotient <= step.limit;
   a = divides ? quotient : a;
-  key = divides ? key + step.stride : key;
+  key += step.stride * static_cast<std::uint32_t>(divides);
 }
 
 // One step for a prime that divides one lane in 64 or fewer: a branch that

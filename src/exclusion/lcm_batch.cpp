@@ -67,8 +67,9 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
 }
 
 void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
-  // Lanes of p's sign are listed only when the plan is not exact.
-  coprime_.reserve(chunk.size());
+  // Only the vector kernels list group 0 apart, and lanes of p's sign are
+  // listed only when the plan is not exact.
+  coprime_.reserve(kernel_ == Kernel::portable ? 0 : chunk.size());
   sharing_.reserve(chunk.size());
   same_.reserve(plan_.unplanned() == 1 ? 0 : chunk.size());
   fallback_.clear();
@@ -79,7 +80,7 @@ void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
   }
   invertGroup(chunk, 0, Listed(coprime_, 0, counts.coprime));
   const GroupStarts starts = sortByGroup(counts.sharing);
-  for (std::size_t group = 1; group <= LanePlan::kMaxGroups; ++group) {
+  for (std::size_t group = 0; group <= LanePlan::kMaxGroups; ++group) {
     invertGroup(chunk, static_cast<std::uint8_t>(group),
                 Listed(sorted_, starts[group], starts[group + 1]));
   }
