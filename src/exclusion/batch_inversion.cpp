@@ -76,12 +76,8 @@ void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint
   valueCount_ = values.size();
   invertUnits_ = internal::unitsOf(invert);
   unitProducts_.resize(invertUnits_ + internal::unitsOf(values.size() - invert));
-  // Only grow: the counts go up and down from one call to the next, and
-  // growing again would zero the slots each time.
-  if (prefixes_.size() < invert) {
-    prefixes_.resize(invert);
-    inverses_.resize(invert);
-  }
+  prefixes_.reserve(invert);
+  inverses_.reserve(invert);
   forward(montgomery, values.first(invert));
   products(montgomery, values.subspan(invert));
   certify(montgomery);

@@ -18,6 +18,7 @@
 
 #include "kernel.hpp"
 #include "modular.hpp"
+#include "scratch.hpp"
 
 namespace castles {
 
@@ -48,7 +49,7 @@ class BatchInversion {
   void run(const Montgomery& montgomery, std::span<const std::uint64_t> values, std::size_t invert);
 
   // @return after run, the inverses by position, below `invert`
-  std::span<const std::uint64_t> inverses() const { return std::span(inverses_).first(invert_); }
+  std::span<const std::uint64_t> inverses() const { return {inverses_.data(), invert_}; }
   // @return whether any unit failed the last run's certification
   bool anyFailed() const { return anyFailed_; }
   // @return whether the unit of a position of the last run was certified
@@ -83,8 +84,8 @@ class BatchInversion {
   Kernel kernel_;
   // Per position below `invert`: the product of its unit's values before it,
   // and its inverse.
-  std::vector<std::uint64_t> prefixes_;
-  std::vector<std::uint64_t> inverses_;
+  Scratch<std::uint64_t> prefixes_;
+  Scratch<std::uint64_t> inverses_;
   // Per unit, those below `invert` first.
   std::vector<std::uint64_t> unitProducts_;
   std::vector<std::uint64_t> unitPrefixes_;  // the product of the certified units before it

@@ -23,7 +23,8 @@ namespace castles {
 // vector kernels can compress without further instruction sets.
 class LaneTag {
  public:
-  constexpr LaneTag() = default;
+  // Left indeterminate, so that lists of tags need not be filled in advance.
+  LaneTag() = default;
   // @param group below 64
   // @param twos below 64
   constexpr LaneTag(std::uint8_t group, unsigned twos, bool negative)
@@ -39,7 +40,7 @@ class LaneTag {
 
  private:
   static constexpr unsigned kFieldMask = (1U << kTwosShift) - 1;
-  std::uint32_t bits_ = 0;
+  std::uint32_t bits_;
 };
 
 // One division of a lane by a prime of p, done as often as p holds the prime.

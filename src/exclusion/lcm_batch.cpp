@@ -24,27 +24,19 @@ constexpr std::size_t kTallies = 4;
 // Lanes are taken this many at a time, so that the lists stay in cache and
 // their memory does not grow with the batch; each chunk costs one modular
 // inversion per group.
-constexpr std::size_t kChunk = 8192;
+constexpr std::size_t kChunk = 4096;
 
 }  // namespace
 
-void LcmBatch::ListStorage::reserve(std::size_t lanes) {
-  // Sized once to the largest chunk: resizing to each chunk's count would
-  // zero the entries again every time.
-  lanes += kListSlack;
-  if (a.size() < lanes) {
-    a.resize(lanes);
-    lane.resize(lanes);
-    tag.resize(lanes);
-  }
+ListedLanes LcmBatch::ListStorage::reserve(std::size_t lanes) {
+  return {a.reserve(lanes + kListSlack), lane.reserve(lanes + kListSlack),
+          tag.reserve(lanes + kListSlack)};
 }
 
-ListedLanes LcmBatch::ListStorage::spans() { return {a, lane, tag}; }
-
 LcmBatch::Listed::Listed(const ListStorage& list, std::size_t first, std::size_t end)
-    : a(std::span(list.a).subspan(first, end - first)),
-      lane(std::span(list.lane).subspan(first, end - first)),
-      tag(std::span(list.tag).subspan(first, end - first)) {}
+    : a(list.a.data() + first, end - first),
+      lane(list.lane.data() + first, end - first),
+      tag(list.tag.data() + first, end - first) {}
 
 LcmBatch::LcmBatch() : LcmBatch(bestKernel()) {}
 
@@ -69,12 +61,11 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
 void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
   // Only the vector kernels list group 0 apart, and lanes of p's sign are
   // listed only when the plan is not exact.
-  coprime_.reserve(kernel_ == Kernel::portable ? 0 : chunk.size());
-  sharing_.reserve(chunk.size());
-  same_.reserve(plan_.unplanned() == 1 ? 0 : chunk.size());
+  const LaneLists lists{coprime_.reserve(kernel_ == Kernel::portable ? 0 : chunk.size()),
+                        sharing_.reserve(chunk.size()),
+                        same_.reserve(plan_.unplanned() == 1 ? 0 : chunk.size())};
   fallback_.clear();
-  const LaneCounts counts =
-      classifyLanes(kernel_, plan_, chunk, {coprime_.spans(), sharing_.spans(), same_.spans()});
+  const LaneCounts counts = classifyLanes(kernel_, plan_, chunk, lists);
   if (counts.same != 0) {
     certifySameSign(chunk, counts.same);
   }
@@ -91,7 +82,7 @@ void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
 // results a * p stand once the product of their a's is certified coprime to
 // those primes; a unit that shares one keeps its x, for Euclid's loops.
 void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count) {
-  const auto a = std::span<const std::uint64_t>(same_.a).first(count);
+  const auto a = std::span<const std::uint64_t>(same_.a.data(), count);
   const std::uint32_t* const lanes = same_.lane.data();
   const auto p = static_cast<std::uint64_t>(plan_.p());
   inversion_.run(Montgomery(plan_.unplanned()), a, 0);
@@ -113,7 +104,7 @@ void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count)
 LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
   std::array<GroupStarts, kTallies> next{};  // next[t][g + 1]: tally t's lanes of group g
   for (std::size_t i = 0; i < count; ++i) {
-    ++next[i % kTallies][sharing_.tag[i].group() + 1U];
+    ++next[i % kTallies][sharing_.tag.data()[i].group() + 1U];
   }
   GroupStarts starts{};
   for (const GroupStarts& tally : next) {
@@ -125,7 +116,8 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
     return starts;
   }
   std::partial_sum(starts.begin(), starts.end(), starts.begin());
-  sorted_.reserve(count);
+  const ListedLanes into = sorted_.reserve(count);
+  const Listed from(sharing_, 0, count);
   // Tally t's lanes of group g go after those of the tallies before it.
   for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
     std::uint32_t place = starts[g];
@@ -134,10 +126,11 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
     }
   }
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t to = next[i % kTallies][sharing_.tag[i].group() + 1U]++;
-    sorted_.a[to] = sharing_.a[i];
-    sorted_.lane[to] = sharing_.lane[i];
-    sorted_.tag[to] = sharing_.tag[i];
+    const LaneTag tag = from.tag[i];
+    const std::uint32_t to = next[i % kTallies][tag.group() + 1U]++;
+    into.a[to] = from.a[i];
+    into.lane[to] = from.lane[i];
+    into.tag[to] = tag;
   }
   return starts;
 }

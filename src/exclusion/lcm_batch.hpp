@@ -22,6 +22,7 @@
 #include "euclid_batch.hpp"
 #include "kernel.hpp"
 #include "lane_plan.hpp"
+#include "scratch.hpp"
 
 namespace castles {
 
@@ -42,11 +43,10 @@ class LcmBatch {
  private:
   // One list of a chunk's lanes, sized for the largest chunk.
   struct ListStorage {
-    std::vector<std::uint64_t> a;
-    std::vector<std::uint32_t> lane;
-    std::vector<LaneTag> tag;
-    void reserve(std::size_t lanes);
-    ListedLanes spans();
+    Scratch<std::uint64_t> a;
+    Scratch<std::uint32_t> lane;
+    Scratch<LaneTag> tag;
+    ListedLanes reserve(std::size_t lanes);
   };
   // Lanes [first, end) of a list.
   struct Listed {
