@@ -61,7 +61,7 @@ class LcmBatch {
   void applyToChunk(std::span<std::int64_t> chunk);
   void certifySameSign(std::span<std::int64_t> chunk, std::size_t count);
   GroupStarts sortByGroup(std::size_t count);
-  void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, const Listed& lanes);
+  void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, const Listed& listed);
 
   Kernel kernel_;
   LanePlan plan_;
