@@ -150,12 +150,13 @@ std::vector<std::int64_t> lanesFor(const BatchCase& c, std::size_t count, double
 }
 
 // The batched lcm against the scalar one, lane by lane, at lane counts on
-// both sides of the batch thresholds and with common factors rare or common.
+// both sides of the batch thresholds, over more than one chunk of lanes, and
+// with common factors rare or common.
 TEST_P(EveryKernel, BatchMatchesScalarLcm) {
   std::mt19937_64 rng(12);
   LcmBatch batch(GetParam());
   for (const BatchCase& c : kBatchCases) {
-    for (const std::size_t count : {5U, 16U, 17U, 100U, 1000U}) {
+    for (const std::size_t count : {5U, 16U, 17U, 100U, 1000U, 9000U}) {
       for (const double share : {0.002, 0.3}) {
         const std::vector<std::int64_t> lanes = lanesFor(c, count, share, rng);
         std::vector<std::int64_t> got = lanes;
