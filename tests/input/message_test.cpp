@@ -44,8 +44,10 @@ TEST(ReadCastles, LongTokensAreShortenedInTheMessage) {
       {"1 1 2 " + std::string(kMeasured, '1'), InputFault::outOfRange, ones40 + "... (65536"},
       {"1 1 2 " + endless, InputFault::outOfRange, std::string(40, '7') + "... (more than 65536"},
       // Past 65536 bytes, cut as soon as it is known to be faulty.
-      {"-" + std::string(70000, '0') + "1 1 2 3", InputFault::negativeCount,
-       "-" + std::string(39, '0') + "... (more than 65536"},
+      // (The sign as a string of its own: GCC 12 misreads prepending one
+      // character to a temporary as an overlapping copy.)
+      {std::string("-") + std::string(70000, '0') + "1 1 2 3", InputFault::negativeCount,
+       std::string("-") + std::string(39, '0') + "... (more than 65536"},
       {std::string(std::size_t{1} << 20, '\0'), InputFault::notAnInteger,
        "\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00... (more than 65536"},
   };
