@@ -76,8 +76,10 @@ INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
                          });
 
 // The divisor and step count of every lane, including lanes whose quotient is
-// too large for the vector kernel's floating-point estimate, and a count that
-// leaves a partial vector.
+// too large for the vector kernel's floating-point estimate, exact multiples
+// (whose estimate may round to one below the quotient, leaving a remainder of
+// exactly b to correct: 7 * 1286742750677287 is one), and a count that leaves
+// a partial vector.
 TEST_P(EveryKernel, EuclidLanesMatchTheLoop) {
   std::mt19937_64 rng(11);
   // 86 full groups of six vectors, then one vector and five lanes for the portable loop
@@ -87,7 +89,13 @@ TEST_P(EveryKernel, EuclidLanesMatchTheLoop) {
   for (std::size_t k = 0; k < kCount; ++k) {
     a[k] = k % 16 == 0 ? std::uint64_t{1} << 63 : rng() >> (rng() % 64);
     b[k] = k % 16 == 1 ? (std::uint64_t{1} << 62) + rng() % 1000 : rng() >> (rng() % 64);
+    if (k % 4 == 2) {
+      b[k] = (rng() >> (14 + rng() % 40)) | 1;
+      a[k] = b[k] * (2 + rng() % 4096);  // below 2^62: no wrap
+    }
   }
+  a[3] = 7 * std::uint64_t{1286742750677287};
+  b[3] = 1286742750677287;
   const std::vector<std::uint64_t> a0 = a;
   const std::vector<std::uint64_t> b0 = b;
   std::vector<std::uint64_t> steps(kCount, 0);
