@@ -1,5 +1,7 @@
 #include "perfectness.hpp"
 
+#include <cstring>
+
 namespace castles {
 
 std::int64_t applyBlock(std::int64_t product, Block block) {
@@ -12,6 +14,49 @@ std::int64_t calculateCastlePerfectness(std::span<const Block> blocks) {
     fold.add(block);
   }
   return fold.finish();
+}
+
+namespace internal {
+
+std::int64_t multiplyInBeyondReach(std::int64_t product, Factor factor) {
+  if (factor.reach == Factor::kIntegralReach) {
+    // Beyond 2^53 the product converts to double with a rounding, to an
+    // integer all the same; times the integral power that is again two exact
+    // integers, as within reach.
+    const double rounded = static_cast<double>(product);
+    if (rounded < 0x1p63) {  // and at least -2^63: the conversion is defined
+      std::int64_t exact = 0;
+      return __builtin_mul_overflow(static_cast<std::int64_t>(rounded), factor.multiplier, &exact)
+                 ? kSaturated
+                 : exact;
+    }
+    // Rounded up to 2^63: any power but zero takes it out of range, or to
+    // -2^63 exactly.
+    return factor.multiplier == 0 ? 0 : kSaturated;
+  }
+  // A fraction times a product other than zero, or a power beyond the range
+  // times one other than -2^63: truncatedProduct's shortcuts for zero and
+  // for two integers do not apply, its one for -2^63 may.
+  if (product == kSaturated) {
+    return truncatedProduct(kSaturated, factor.power());
+  }
+  return truncatedExtendedProduct(static_cast<double>(product), factor.power());
+}
+
+}  // namespace internal
+
+void PerfectnessFold::add(std::span<const std::int32_t> basesAndExponents) {
+  // The running product stays in a register for the whole run.
+  std::int64_t product = product_;
+  const std::int32_t* pair = basesAndExponents.data();
+  for (std::size_t blocks = basesAndExponents.size() / 2; blocks != 0; --blocks, pair += 2) {
+    // A block is its base and its exponent, unpadded, so these eight bytes
+    // are its key.
+    std::uint64_t key = 0;
+    std::memcpy(&key, pair, sizeof key);
+    product = internal::multiplyIn(product, powers_.factor(key));
+  }
+  product_ = product;
 }
 
 }  // namespace castles

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extended_reference.hpp"
+#include "perfectness.hpp"
 
 namespace castles {
 namespace {
@@ -18,8 +19,9 @@ namespace {
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kPow3To35 = 50031545098999707;
 
-// truncatedProduct answers exact products without the extended multiply; it
-// must agree with it everywhere, above all at the edges of its shortcuts:
+// truncatedProduct answers exact products without the extended multiply, and
+// the fold's multiplyIn answers them on integers alone, past 2^63 too; both
+// must agree with it everywhere, above all at the edges of their shortcuts:
 // 2^53 for the running value, 2^63 for the product, and non-finite factors.
 TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
   constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
@@ -64,9 +66,9 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
                             std::numeric_limits<double>::quiet_NaN()};
   for (const std::int64_t p : products) {
     for (const double f : factors) {
-      EXPECT_EQ(internal::truncatedProduct(p, f),
-                truncatedExtendedProduct(static_cast<double>(p), f))
-          << p << " * " << f;
+      const std::int64_t expected = truncatedExtendedProduct(static_cast<double>(p), f);
+      EXPECT_EQ(internal::truncatedProduct(p, f), expected) << p << " * " << f;
+      EXPECT_EQ(internal::multiplyIn(p, internal::factorOf(f)), expected) << p << " * " << f;
     }
   }
   // -2^63 times -1 is 2^63, out of range, so the saturated value stays. Had
@@ -86,7 +88,9 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
     if (i % 4 == 0) {
       f /= 4;
     }
-    ASSERT_EQ(internal::truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
+    const std::int64_t expected = truncatedExtendedProduct(static_cast<double>(p), f);
+    ASSERT_EQ(internal::truncatedProduct(p, f), expected) << p << " * " << std::hexfloat << f;
+    ASSERT_EQ(internal::multiplyIn(p, internal::factorOf(f)), expected)
         << p << " * " << std::hexfloat << f;
   }
 }
