@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t kBufferSize = std::size_t{1} << 16;
 // Before the buffer: room for the word that ends with a token at its start.
 constexpr std::size_t kBytesBefore = 8;
-// After it: room for listTokens' last 64-byte mask.
+// After it: room for parseAhead's last 64-byte mask.
 constexpr std::size_t kBytesAfter = 64;
 
 // Digits accumulate until the value passes every 32-bit magnitude; after that
@@ -52,31 +52,69 @@ ScanBuffer::ScanBuffer(ByteSource& source)
       origin_(storage_.get() + kBytesBefore),
       cur_(origin_),
       end_(origin_),
-      linesCounted_(origin_) {}
+      linesCounted_(origin_),
+      aheadFrom_(origin_),
+      aheadEnd_(origin_) {}
 
-std::size_t ScanBuffer::listTokens(const char* from) {
-  const char* limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
-  std::uint32_t* out = edges_.data();
-  // The byte before `from` ends a token or is white space: either way the
-  // first non-white-space byte from here starts a token.
-  std::uint64_t spaceBefore = 1;
-  for (const char* block = from; block < limit; block += 64) {
-    const std::uint64_t spaces = word::spaceMask(block);
-    // Bit i set where byte i and the byte before it differ in being white
-    // space: alternately the first byte of a token and the byte after its last.
-    std::uint64_t edges = spaces ^ ((spaces << 1) | spaceBefore);
-    spaceBefore = spaces >> 63;
-    if (limit - block < 64) {
-      // Bytes from limit on are not looked at: a token that reaches them is
-      // not whole in the window, and its start is left without an end.
-      edges &= (std::uint64_t{1} << (limit - block)) - 1;
-    }
-    const auto offset = static_cast<std::uint32_t>(block - origin_);
-    for (; edges != 0; edges &= edges - 1) {
-      *out++ = offset + static_cast<std::uint32_t>(std::countr_zero(edges));
+std::size_t ScanBuffer::parseAhead() {
+  const char* const from = aheadEnd_;
+  const char* const limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
+  Parsed parsed{from, values_.data(), from};
+  while (parsed.next != nullptr && parsed.next < limit) {
+    parsed = parseMask(parsed, limit);
+  }
+  aheadFrom_ = from;
+  aheadEnd_ = parsed.end;
+  aheadCount_ = static_cast<std::size_t>(parsed.value - values_.data());
+  return aheadCount_;
+}
+
+ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
+  const char* const at = from.next;
+  const std::uint64_t spaces = word::spaceMask(at);
+  // Bit i set where byte i and the byte before it differ in being white
+  // space. The byte before `at` counts as white space, `at` being between
+  // tokens, so the edges alternate from a token's first byte to the white
+  // space byte after its last, and the k-th of the one kind and of the other
+  // bound the same token.
+  std::uint64_t edges = spaces ^ ((spaces << 1) | 1);
+  if (limit - at < 64) {
+    // Bytes from limit on are not looked at: a token that reaches them is
+    // not whole in the window.
+    edges &= (std::uint64_t{1} << (limit - at)) - 1;
+  }
+  std::uint64_t starts = edges & ~spaces;
+  std::uint64_t ends = edges & spaces;
+  std::int32_t* value = from.value;
+  for (; ends != 0; starts &= starts - 1, ends &= ends - 1, ++value) {
+    // starts has a bit for every one of ends, and one more where a token
+    // runs on past these bytes: never zero here.
+    if (!plainToken(at + __builtin_ctzll(starts), at + std::countr_zero(ends), *value))
+        [[unlikely]] {
+      return {nullptr, value, lastEnd(from, edges & spaces & ~ends)};
     }
   }
-  return static_cast<std::size_t>(out - edges_.data()) / 2;
+  const char* const end = lastEnd(from, edges & spaces);
+  if (starts == 0) {
+    return {at + 64, value, end};
+  }
+  // A token that does not end in these bytes: the next mask starts with it,
+  // unless it already started this one.
+  const char* start = at + std::countr_zero(starts);
+  return {start == at ? nullptr : start, value, end};
+}
+
+const char* ScanBuffer::walkAhead(std::size_t taken) const {
+  const char* p = aheadFrom_;
+  for (std::size_t k = 0; k < taken; ++k) {
+    while (isSpace(*p)) {
+      ++p;
+    }
+    while (!isSpace(*p)) {
+      ++p;
+    }
+  }
+  return p;
 }
 
 bool ScanBuffer::refill() {
@@ -140,10 +178,12 @@ std::int64_t ScanBuffer::fail(InputFault fault, Position start, bool cut) {
   return kNoValue;
 }
 
-ScanBuffer::Scanned ScanBuffer::scanSlowly(const char* from, Ending ending, Kind kind) {
+std::int64_t ScanBuffer::scanSlowly(const char* from, Ending ending, Kind kind) {
   cur_ = from;
   const std::int64_t value = scan(ending, kind);
-  return {value, cur_};
+  aheadFrom_ = aheadEnd_ = cur_;
+  aheadCount_ = 0;
+  return value;
 }
 
 std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
