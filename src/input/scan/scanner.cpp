@@ -69,6 +69,31 @@ std::size_t ScanBuffer::parseAhead() {
   return aheadCount_;
 }
 
+bool ScanBuffer::valueOf(const char* start, const char* end, std::int32_t& value) {
+  const auto length = static_cast<std::size_t>(end - start);
+  if (length > 7) {
+    return plainToken(start, end, value);
+  }
+  // At least one space below the token: never zero, as an empty slot is.
+  const std::uint64_t spelling = word::spelling(word::load(end - 8), length);
+  // Multiplicative hashing: the top bits of the product depend on every byte.
+  Known& known = known_[(spelling * 0x9e3779b97f4a7c15) >> (64 - kKnownBits)];
+  if (known.spelling == spelling) [[likely]] {
+    value = known.value;
+    return true;
+  }
+  return learn(start, end, spelling, known, value);
+}
+
+bool ScanBuffer::learn(const char* start, const char* end, std::uint64_t spelling, Known& known,
+                       std::int32_t& value) {
+  if (!plainToken(start, end, value)) {
+    return false;
+  }
+  known = {spelling, value};
+  return true;
+}
+
 ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
   const char* const at = from.next;
   const std::uint64_t spaces = word::spaceMask(at);
@@ -89,8 +114,7 @@ ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
   for (; ends != 0; starts &= starts - 1, ends &= ends - 1, ++value) {
     // starts has a bit for every one of ends, and one more where a token
     // runs on past these bytes: never zero here.
-    if (!plainToken(at + __builtin_ctzll(starts), at + std::countr_zero(ends), *value))
-        [[unlikely]] {
+    if (!valueOf(at + __builtin_ctzll(starts), at + std::countr_zero(ends), *value)) [[unlikely]] {
       return {nullptr, value, lastEnd(from, edges & spaces & ~ends)};
     }
   }

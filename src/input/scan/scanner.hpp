@@ -183,6 +183,9 @@ class ScanBuffer {
   static const char* lastEnd(const Parsed& from, std::uint64_t ends) {
     return ends == 0 ? from.end : from.next + (63 - std::countl_zero(ends));
   }
+  // The value of a token of the parse: from the spellings seen, or parsed.
+  // @return false if the token is not plain
+  bool valueOf(const char* start, const char* end, std::int32_t& value);
   // afterAhead for fewer tokens than the parse found: those are plain, and
   // each has white space after it, so a walk over their bytes finds the end.
   const char* walkAhead(std::size_t taken) const;
@@ -267,6 +270,21 @@ class ScanBuffer {
   const char* aheadEnd_;
   std::size_t aheadCount_ = 0;
   std::array<std::int32_t, kMaxAhead> values_{};
+  // The values of recently parsed tokens of up to seven bytes, by their
+  // spelling (word::spelling), so that a token seen before costs a lookup
+  // instead of a parse. Input that repeats a few small numbers, as castles
+  // of many blocks do, finds most of its tokens here.
+  struct Known {
+    std::uint64_t spelling;  // zero in a slot never filled: no token's spelling
+    std::int32_t value;
+  };
+  static constexpr int kKnownBits = 10;
+  std::array<Known, std::size_t{1} << kKnownBits> known_{};
+  // valueOf for a spelling not in its slot: parses the token, and puts its
+  // value there if it is plain. Out of line, so that the loop of parseMask
+  // keeps its registers.
+  [[gnu::noinline]] static bool learn(const char* start, const char* end, std::uint64_t spelling,
+                                      Known& known, std::int32_t& value);
 };
 
 }  // namespace internal

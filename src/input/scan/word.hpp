@@ -77,6 +77,16 @@ inline constexpr std::array<std::uint64_t, 9> kTopBytes = [] {
   return masks;
 }();
 
+// @param word the eight bytes that end where a token of length bytes ends
+// @param length 1 to 8
+// @return the token's bytes where word has them, and spaces below them: the
+// same word for the same token wherever it lies, and a different word for a
+// different token, since a token never holds a space
+constexpr std::uint64_t spelling(std::uint64_t word, std::size_t length) {
+  const std::uint64_t kept = kTopBytes[length];
+  return (word & kept) | (' ' * kEveryByte & ~kept);
+}
+
 // @param word the eight bytes that end where a run of count digits ends, the
 //        last digit in the top byte
 // @param count 1 to 8
