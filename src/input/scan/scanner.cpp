@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace castles {
@@ -48,13 +49,15 @@ std::uint64_t countNewlines(const char* from, const char* to) {
 
 ScanBuffer::ScanBuffer(ByteSource& source)
     : source_(source),
-      storage_(new char[kBytesBefore + kBufferSize + kBytesAfter]()),
+      storage_(new char[kBytesBefore + kBufferSize + kBytesAfter]),
       origin_(storage_.get() + kBytesBefore),
       cur_(origin_),
       end_(origin_),
       linesCounted_(origin_),
       aheadFrom_(origin_),
-      aheadEnd_(origin_) {}
+      aheadEnd_(origin_) {
+  std::memset(storage_.get(), 0, kBytesBefore);
+}
 
 std::size_t ScanBuffer::parseAhead() {
   const char* const from = aheadEnd_;
@@ -147,8 +150,10 @@ bool ScanBuffer::refill() {
   }
   countLines(end_);
   base_ = offsetOf(end_);
-  const std::ptrdiff_t got = source_.read({storage_.get() + kBytesBefore, kBufferSize});
+  char* const origin = storage_.get() + kBytesBefore;
+  const std::ptrdiff_t got = source_.read({origin, kBufferSize});
   const std::size_t size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  std::memset(origin + size, 0, kBytesAfter);
   if (got <= 0) {
     finished_ = true;
     if (got < 0) {

@@ -249,8 +249,10 @@ class ScanBuffer {
 
   ByteSource& source_;
   // The buffer: 8 bytes that the parse of a token at its start may load, the
-  // bytes a read may fill, and 64 that parseAhead may load beyond them.
-  // Zeroed, so that no load meets an indeterminate byte.
+  // bytes a read may fill, and 64 that parseAhead may load beyond them. The
+  // 8 before are zeroed once and the 64 after what each read filled are
+  // zeroed after it, so that no load meets an indeterminate byte; the other
+  // bytes a load may reach are the last read's.
   std::unique_ptr<char[]> storage_;
   const char* origin_;
   const char* cur_;           // where the general scan is
@@ -269,7 +271,7 @@ class ScanBuffer {
   const char* aheadFrom_;
   const char* aheadEnd_;
   std::size_t aheadCount_ = 0;
-  std::array<std::int32_t, kMaxAhead> values_{};
+  std::array<std::int32_t, kMaxAhead> values_;  // written before they are read
   // The values of recently parsed tokens of up to seven bytes, by their
   // spelling (word::spelling), so that a token seen before costs a lookup
   // instead of a parse. Input that repeats a few small numbers, as castles
