@@ -121,14 +121,11 @@ ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
       return {nullptr, value, lastEnd(from, edges & spaces & ~ends)};
     }
   }
-  const char* const end = lastEnd(from, edges & spaces);
-  if (starts == 0) {
-    return {at + 64, value, end};
-  }
-  // A token that does not end in these bytes: the next mask starts with it,
-  // unless it already started this one.
-  const char* start = at + std::countr_zero(starts);
-  return {start == at ? nullptr : start, value, end};
+  // Where the next mask starts: at a token that does not end in these bytes,
+  // or after them (countr_zero(0) is 64); a token that started this mask
+  // and does not end in it stops the parse.
+  const char* const next = at + std::countr_zero(starts);
+  return {next == at ? nullptr : next, value, lastEnd(from, edges & spaces)};
 }
 
 const char* ScanBuffer::walkAhead(std::size_t taken) const {
