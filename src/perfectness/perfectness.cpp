@@ -3,6 +3,24 @@
 #include <cstring>
 
 namespace castles {
+namespace {
+
+// @return false if the block's power is certainly finite
+constexpr bool mayBeInfinite(std::int32_t base, std::int32_t exponent) {
+  // pow(0, e) is infinite for e < 0. Otherwise the power overflows only from
+  // 2^1024 up, and |base| <= 2^31 reaches that only from exponent 34 on.
+  return exponent > 33 || (exponent < 0 && base == 0);
+}
+
+// @return the first block of [pair, end) whose power may be infinite, or end
+const std::int32_t* nextThatMayBeInfinite(const std::int32_t* pair, const std::int32_t* end) {
+  while (pair != end && !mayBeInfinite(pair[0], pair[1])) {
+    pair += 2;
+  }
+  return pair;
+}
+
+}  // namespace
 
 std::int64_t applyBlock(std::int64_t product, Block block) {
   return internal::truncatedProduct(product, blockPower(block));
@@ -49,7 +67,16 @@ void PerfectnessFold::add(std::span<const std::int32_t> basesAndExponents) {
   // The running product stays in a register for the whole run.
   std::int64_t product = product_;
   const std::int32_t* pair = basesAndExponents.data();
-  for (std::size_t blocks = basesAndExponents.size() / 2; blocks != 0; --blocks, pair += 2) {
+  const std::int32_t* const end = pair + basesAndExponents.size() / 2 * 2;
+  for (; pair != end; pair += 2) {
+    if (product == 0) {
+      // Zero times a finite power is zero: on to the next block whose power
+      // may be infinite, with no lookup and no multiply on the way.
+      pair = nextThatMayBeInfinite(pair, end);
+      if (pair == end) {
+        break;
+      }
+    }
     // A block is its base and its exponent, unpadded, so these eight bytes
     // are its key.
     std::uint64_t key = 0;
