@@ -40,17 +40,13 @@ std::int64_t multiplyInBeyondReach(std::int64_t product, Factor factor) {
   if (factor.reach == Factor::kIntegralReach) {
     // Beyond 2^53 the product converts to double with a rounding, to an
     // integer all the same; times the integral power that is again two exact
-    // integers, as within reach.
+    // integers, as within reach. Rounded up to 2^63, it is out of the 64-bit
+    // range, and -2^63 stands in for it: times any power but zero, either is
+    // out of range or -2^63 itself, kSaturated as productOrSaturated gives.
     const double rounded = static_cast<double>(product);
-    if (rounded < 0x1p63) {  // and at least -2^63: the conversion is defined
-      std::int64_t exact = 0;
-      return __builtin_mul_overflow(static_cast<std::int64_t>(rounded), factor.multiplier, &exact)
-                 ? kSaturated
-                 : exact;
-    }
-    // Rounded up to 2^63: any power but zero takes it out of range, or to
-    // -2^63 exactly.
-    return factor.multiplier == 0 ? 0 : kSaturated;
+    const std::int64_t integral =
+        rounded < 0x1p63 ? static_cast<std::int64_t>(rounded) : kSaturated;
+    return productOrSaturated(integral, factor.multiplier);
   }
   // A fraction times a product other than zero, or a power beyond the range
   // times one other than -2^63: truncatedProduct's shortcuts for zero and

@@ -21,6 +21,17 @@ namespace internal {
 // multiplyIn for a product beyond the factor's reach.
 std::int64_t multiplyInBeyondReach(std::int64_t product, Factor factor);
 
+// @return a * b, or kSaturated where that does not fit in 64 bits
+inline std::int64_t productOrSaturated(std::int64_t a, std::int64_t b) {
+  std::int64_t exact = 0;  // modulo 2^64 where it overflows
+  const bool overflow = __builtin_mul_overflow(a, b, &exact);
+  // The select in bits: as a conditional, compilers may make it a branch,
+  // which the data would decide as they come.
+  const std::uint64_t mask = 0 - static_cast<std::uint64_t>(overflow);
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(exact) & ~mask) |
+                                   ((std::uint64_t{1} << 63) & mask));
+}
+
 // @return truncatedProduct(product, factor.power())
 inline std::int64_t multiplyIn(std::int64_t product, Factor factor) {
   if (factor.within(product)) [[likely]] {
@@ -30,8 +41,7 @@ inline std::int64_t multiplyIn(std::int64_t product, Factor factor) {
     // and still so once rounded, so it is out of range, or -2^63 exactly:
     // kSaturated either way. Zero times a fraction is zero, and -2^63 times
     // a power beyond the range overflows to kSaturated as it should.
-    std::int64_t exact = 0;
-    return __builtin_mul_overflow(product, factor.multiplier, &exact) ? kSaturated : exact;
+    return productOrSaturated(product, factor.multiplier);
   }
   return multiplyInBeyondReach(product, factor);
 }
