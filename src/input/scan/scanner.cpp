@@ -59,6 +59,37 @@ ScanBuffer::ScanBuffer(ByteSource& source)
   std::memset(storage_.get(), 0, kBytesBefore);
 }
 
+ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
+  const char* const at = from.next;
+  const std::uint64_t spaces = word::spaceMask(at);
+  // Bit i set where byte i and the byte before it differ in being white
+  // space. The byte before `at` counts as white space, `at` being between
+  // tokens, so the edges alternate from a token's first byte to the white
+  // space byte after its last, and the k-th of the one kind and of the other
+  // bound the same token.
+  std::uint64_t edges = spaces ^ ((spaces << 1) | 1);
+  if (limit - at < 64) {
+    // Bytes from limit on are not looked at: a token that reaches them is
+    // not whole in the window.
+    edges &= (std::uint64_t{1} << (limit - at)) - 1;
+  }
+  std::uint64_t starts = edges & ~spaces;
+  std::uint64_t ends = edges & spaces;
+  std::int32_t* value = from.value;
+  for (; ends != 0; starts &= starts - 1, ends &= ends - 1, ++value) {
+    // starts has a bit for every one of ends, and one more where a token
+    // runs on past these bytes: never zero here.
+    if (!valueOf(at + __builtin_ctzll(starts), at + std::countr_zero(ends), *value)) [[unlikely]] {
+      return {nullptr, value, lastEnd(from, edges & spaces & ~ends)};
+    }
+  }
+  // Where the next mask starts: at a token that does not end in these bytes,
+  // or after them (countr_zero(0) is 64); a token that started this mask
+  // and does not end in it stops the parse.
+  const char* const next = at + std::countr_zero(starts);
+  return {next == at ? nullptr : next, value, lastEnd(from, edges & spaces)};
+}
+
 std::size_t ScanBuffer::parseAhead() {
   const char* const from = aheadEnd_;
   const char* const limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
@@ -95,37 +126,6 @@ bool ScanBuffer::learn(const char* start, const char* end, std::uint64_t spellin
   }
   known = {spelling, value};
   return true;
-}
-
-ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
-  const char* const at = from.next;
-  const std::uint64_t spaces = word::spaceMask(at);
-  // Bit i set where byte i and the byte before it differ in being white
-  // space. The byte before `at` counts as white space, `at` being between
-  // tokens, so the edges alternate from a token's first byte to the white
-  // space byte after its last, and the k-th of the one kind and of the other
-  // bound the same token.
-  std::uint64_t edges = spaces ^ ((spaces << 1) | 1);
-  if (limit - at < 64) {
-    // Bytes from limit on are not looked at: a token that reaches them is
-    // not whole in the window.
-    edges &= (std::uint64_t{1} << (limit - at)) - 1;
-  }
-  std::uint64_t starts = edges & ~spaces;
-  std::uint64_t ends = edges & spaces;
-  std::int32_t* value = from.value;
-  for (; ends != 0; starts &= starts - 1, ends &= ends - 1, ++value) {
-    // starts has a bit for every one of ends, and one more where a token
-    // runs on past these bytes: never zero here.
-    if (!valueOf(at + __builtin_ctzll(starts), at + std::countr_zero(ends), *value)) [[unlikely]] {
-      return {nullptr, value, lastEnd(from, edges & spaces & ~ends)};
-    }
-  }
-  // Where the next mask starts: at a token that does not end in these bytes,
-  // or after them (countr_zero(0) is 64); a token that started this mask
-  // and does not end in it stops the parse.
-  const char* const next = at + std::countr_zero(starts);
-  return {next == at ? nullptr : next, value, lastEnd(from, edges & spaces)};
 }
 
 const char* ScanBuffer::walkAhead(std::size_t taken) const {

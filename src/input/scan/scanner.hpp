@@ -177,7 +177,7 @@ class ScanBuffer {
   // @param from.next a point between two tokens
   // @return where the next mask starts: nullptr at a token that is not
   //         plain, or that does not lie whole in the 64 bytes from its first
-  Parsed parseMask(Parsed from, const char* limit);
+  [[gnu::always_inline]] inline Parsed parseMask(Parsed from, const char* limit);
   // @param ends the edges after the tokens parsed from `from.next` on
   // @return just after the last of them, or from.end if there is none
   static const char* lastEnd(const Parsed& from, std::uint64_t ends) {
