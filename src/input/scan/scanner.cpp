@@ -111,20 +111,21 @@ bool ScanBuffer::valueOf(const char* start, const char* end, std::int32_t& value
   // At least one space below the token: never zero, as an empty slot is.
   const std::uint64_t spelling = word::spelling(word::load(end - 8), length);
   // Multiplicative hashing: the top bits of the product depend on every byte.
-  Known& known = known_[(spelling * 0x9e3779b97f4a7c15) >> (64 - kKnownBits)];
-  if (known.spelling == spelling) [[likely]] {
-    value = known.value;
+  const std::size_t slot = (spelling * 0x9e3779b97f4a7c15) >> (64 - kKnownBits);
+  if (knownSpellings_[slot] == spelling) [[likely]] {
+    value = knownValues_[slot];
     return true;
   }
-  return learn(start, end, spelling, known, value);
+  return learn(start, end, spelling, slot, value);
 }
 
-bool ScanBuffer::learn(const char* start, const char* end, std::uint64_t spelling, Known& known,
+bool ScanBuffer::learn(const char* start, const char* end, std::uint64_t spelling, std::size_t slot,
                        std::int32_t& value) {
   if (!plainToken(start, end, value)) {
     return false;
   }
-  known = {spelling, value};
+  knownSpellings_[slot] = spelling;
+  knownValues_[slot] = value;
   return true;
 }
 

@@ -276,17 +276,17 @@ class ScanBuffer {
   // spelling (word::spelling), so that a token seen before costs a lookup
   // instead of a parse. Input that repeats a few small numbers, as castles
   // of many blocks do, finds most of its tokens here.
-  struct Known {
-    std::uint64_t spelling;  // zero in a slot never filled: no token's spelling
-    std::int32_t value;
-  };
   static constexpr int kKnownBits = 10;
-  std::array<Known, std::size_t{1} << kKnownBits> known_{};
+  static constexpr std::size_t kKnownSlots = std::size_t{1} << kKnownBits;
+  // Zero in a slot never filled: no token's spelling. Apart from the values,
+  // so that each array's slot is found by scaling the same index.
+  std::array<std::uint64_t, kKnownSlots> knownSpellings_{};
+  std::array<std::int32_t, kKnownSlots> knownValues_{};
   // valueOf for a spelling not in its slot: parses the token, and puts its
   // value there if it is plain. Out of line, so that the loop of parseMask
   // keeps its registers.
-  [[gnu::noinline]] static bool learn(const char* start, const char* end, std::uint64_t spelling,
-                                      Known& known, std::int32_t& value);
+  [[gnu::noinline]] bool learn(const char* start, const char* end, std::uint64_t spelling,
+                               std::size_t slot, std::int32_t& value);
 };
 
 }  // namespace internal
