@@ -91,6 +91,9 @@ ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
 }
 
 std::size_t ScanBuffer::parseAhead() {
+  if (stuck_) {
+    return 0;  // the same bytes, the same answer
+  }
   const char* const from = aheadEnd_;
   const char* const limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
   Parsed parsed{from, values_.data(), from};
@@ -100,6 +103,7 @@ std::size_t ScanBuffer::parseAhead() {
   aheadFrom_ = from;
   aheadEnd_ = parsed.end;
   aheadCount_ = static_cast<std::size_t>(parsed.value - values_.data());
+  stuck_ = aheadCount_ == 0;
   return aheadCount_;
 }
 
@@ -228,6 +232,9 @@ std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
     const bool cut = keepRestOfToken(token.from);
     return fail(InputFault::notAnInteger, token.start, cut);
   }
+  // More digits than a plain token has, leading zeros surely: input written
+  // so is likely to go on so, and parsing ahead would stop at each token.
+  stuck_ = token.digits > 10;
   return valueOf(token, kind);
 }
 

@@ -271,6 +271,11 @@ class ScanBuffer {
   const char* aheadFrom_;
   const char* aheadEnd_;
   std::size_t aheadCount_ = 0;
+  // Whether parseAhead is to find nothing, the next token left to the
+  // general scan: the last parse found no token, and a parse again before
+  // the general scan would find none again; or the general scan's last
+  // token had more digits than a plain one.
+  bool stuck_ = false;
   std::array<std::int32_t, kMaxAhead> values_;  // written before they are read
   // The values of recently parsed tokens of up to seven bytes, by their
   // spelling (word::spelling), so that a token seen before costs a lookup
