@@ -19,4 +19,26 @@ double blockPower(Block block) {
   return std::pow(static_cast<double>(block.base), static_cast<double>(block.exponent));
 }
 
+namespace internal {
+
+Factor factorOf(double power) {
+  // In range, the conversion is defined; NaN fails both comparisons. -0.0
+  // converts to 0 and back to +0.0: not the same bits, so it is a fraction,
+  // which keeps power() exactly the library's.
+  if (power >= -0x1p63 && power < 0x1p63) {
+    const auto integral = static_cast<std::int64_t>(power);
+    if (std::bit_cast<std::uint64_t>(static_cast<double>(integral)) ==
+        std::bit_cast<std::uint64_t>(power)) {
+      return {Factor::kIntegralReach, integral};
+    }
+    return {Factor::kFractionReach, std::bit_cast<std::int64_t>(power)};
+  }
+  return {Factor::kBeyondReach, std::bit_cast<std::int64_t>(power)};
+}
+
+PowerMemo::Slot PowerMemo::fresh(std::uint64_t key) {
+  return {key, factorOf(blockPower(std::bit_cast<Block>(key)))};
+}
+
+}  // namespace internal
 }  // namespace castles

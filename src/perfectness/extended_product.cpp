@@ -1,5 +1,6 @@
 #include "extended_product.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "wide.hpp"
@@ -50,7 +51,9 @@ constexpr std::int64_t truncateToInt64(bool negative, std::uint64_t m, int e) {
 
 }  // namespace
 
-std::int64_t truncatedExtendedProduct(double d, double f) {
+namespace internal {
+
+std::int64_t truncatedExtendedProductGeneral(double d, double f) {
   // Infinity times anything, and NaN, have no integer value.
   if (!std::isfinite(d) || !std::isfinite(f)) {
     return kSaturated;
@@ -84,6 +87,55 @@ std::int64_t truncatedExtendedProduct(double d, double f) {
   // The product's exponent stays within -2148..2048, far inside the extended
   // format's range, so the rounding above is the only one.
   return truncateToInt64(negative, m, exponent);
+}
+
+}  // namespace internal
+
+namespace {
+
+// @param bits a double's
+// @return whether it is finite and normal: neither zero nor subnormal
+constexpr bool isNormal(std::uint64_t bits) { return ((bits >> 52) & 0x7ffU) - 1 < 0x7feU; }
+
+// truncatedExtendedProduct for two normal doubles, given as their bits, with
+// no branch on them: the product's rounding and range follow from a few
+// shifts and selects.
+constexpr std::int64_t normalProduct(std::uint64_t a, std::uint64_t b) {
+  constexpr std::uint64_t kFraction = (std::uint64_t{1} << 52) - 1;
+  constexpr std::uint64_t kImplicit = std::uint64_t{1} << 52;
+  const U128 p = mulWide((a & kFraction) | kImplicit, (b & kFraction) | kImplicit);
+  // Two significands of 53 bits make 105 or 106: the top 64 are kept and s,
+  // 41 or 42, are dropped, as the top bit of p.hi (at most 2^41) says.
+  const int s = 41 + static_cast<int>(p.hi >> 41);
+  std::uint64_t m = (p.hi << (64 - s)) | (p.lo >> s);
+  const std::uint64_t dropped = p.lo & ((std::uint64_t{1} << s) - 1);
+  const std::uint64_t half = std::uint64_t{1} << (s - 1);
+  // Nearest, ties to even: up where dropped is above half, or is half and m
+  // is odd. m wraps to zero only from 2^64 - 1: that is 2^63, one bit up.
+  m += static_cast<std::uint64_t>(dropped + (m & 1U) > half);
+  const int carried = m == 0 ? 1 : 0;
+  m |= static_cast<std::uint64_t>(carried) << 63;
+  // |d * f| = m * 2^exponent, m at least 2^63: from exponent 0 up it is out
+  // of range, or -2^63 itself, kSaturated either way; below -63 it truncates
+  // to zero.
+  const int exponent = static_cast<int>((a >> 52) & 0x7ffU) + static_cast<int>((b >> 52) & 0x7ffU) -
+                       2 * 1075 + s + carried;
+  const int drop = std::clamp(-exponent, 1, 64);
+  const std::uint64_t magnitude = (m >> (drop - 1)) >> 1;  // no shift by 64
+  const std::uint64_t negative = (a ^ b) >> 63;
+  const auto value = static_cast<std::int64_t>((magnitude ^ (0 - negative)) + negative);
+  return exponent >= 0 ? kSaturated : value;
+}
+
+}  // namespace
+
+std::int64_t truncatedExtendedProduct(double d, double f) {
+  const auto a = std::bit_cast<std::uint64_t>(d);
+  const auto b = std::bit_cast<std::uint64_t>(f);
+  if (isNormal(a) && isNormal(b)) [[likely]] {
+    return normalProduct(a, b);
+  }
+  return internal::truncatedExtendedProductGeneral(d, f);
 }
 
 }  // namespace castles

@@ -21,6 +21,10 @@ std::int64_t truncatedExtendedProduct(double d, double f);
 
 namespace internal {
 
+// truncatedExtendedProduct by its general route, which takes any operands.
+// Two normal ones take a shorter route; a test holds the two together.
+std::int64_t truncatedExtendedProductGeneral(double d, double f);
+
 // @return truncatedExtendedProduct(static_cast<double>(product), factor),
 // without the extended multiply where the answer is plainly exact
 inline std::int64_t truncatedProduct(std::int64_t product, double factor) {

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "extended_reference.hpp"
+#include "perfectness.hpp"
+#include "wide.hpp"
 
 namespace castles {
 namespace {
@@ -18,8 +20,9 @@ namespace {
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kPow3To35 = 50031545098999707;
 
-// truncatedProduct answers exact products without the extended multiply; it
-// must agree with it everywhere, above all at the edges of its shortcuts:
+// truncatedProduct answers exact products without the extended multiply, and
+// the fold's multiplyIn answers them on integers alone, past 2^63 too; both
+// must agree with it everywhere, above all at the edges of their shortcuts:
 // 2^53 for the running value, 2^63 for the product, and non-finite factors.
 TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
   constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
@@ -64,9 +67,9 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
                             std::numeric_limits<double>::quiet_NaN()};
   for (const std::int64_t p : products) {
     for (const double f : factors) {
-      EXPECT_EQ(internal::truncatedProduct(p, f),
-                truncatedExtendedProduct(static_cast<double>(p), f))
-          << p << " * " << f;
+      const std::int64_t expected = truncatedExtendedProduct(static_cast<double>(p), f);
+      EXPECT_EQ(internal::truncatedProduct(p, f), expected) << p << " * " << f;
+      EXPECT_EQ(internal::multiplyIn(p, internal::factorOf(f)), expected) << p << " * " << f;
     }
   }
   // -2^63 times -1 is 2^63, out of range, so the saturated value stays. Had
@@ -86,7 +89,9 @@ TEST(TruncatedProduct, AgreesWithTheExtendedMultiply) {
     if (i % 4 == 0) {
       f /= 4;
     }
-    ASSERT_EQ(internal::truncatedProduct(p, f), truncatedExtendedProduct(static_cast<double>(p), f))
+    const std::int64_t expected = truncatedExtendedProduct(static_cast<double>(p), f);
+    ASSERT_EQ(internal::truncatedProduct(p, f), expected) << p << " * " << std::hexfloat << f;
+    ASSERT_EQ(internal::multiplyIn(p, internal::factorOf(f)), expected)
         << p << " * " << std::hexfloat << f;
   }
 }
@@ -126,9 +131,6 @@ TEST(TruncatedExtendedProduct, RoundsOnceAtSixtyFourBits) {
   EXPECT_EQ(truncatedExtendedProduct(std::numeric_limits<double>::max(), 0x1p-1023), 1);
 }
 
-#if CASTLES_HAS_X87_REFERENCE
-using reference::x87TruncatedProduct;
-
 double randomFiniteDouble(std::mt19937_64& rng) {
   for (;;) {
     const double x = std::bit_cast<double>(rng());
@@ -144,8 +146,7 @@ std::pair<double, double> exactTie(std::mt19937_64& rng) {
     const std::uint64_t a = (rng() >> 11) | (std::uint64_t{1} << 52) | 1;
     const int bBits = 12 + static_cast<int>(rng() % 2);
     const std::uint64_t b = (rng() >> (64 - bBits)) | (std::uint64_t{1} << (bBits - 1)) | 1;
-    const auto product = static_cast<unsigned __int128>(a) * b;
-    if ((product >> 64) == 1) {
+    if (mulWide(a, b).hi == 1) {
       // Scale so that the result lands anywhere from 1/4 to 2^64.
       const int shift = -66 + static_cast<int>(rng() % 65);
       const double sign = (rng() & 1) != 0 ? -1.0 : 1.0;
@@ -153,6 +154,47 @@ std::pair<double, double> exactTie(std::mt19937_64& rng) {
     }
   }
 }
+
+// Operands of four kinds in turn, by round: a running value times a block's
+// power, exact ties, values near +-2^63 times factors near one, and random
+// doubles brought near the integer range.
+std::pair<double, double> randomOperands(std::mt19937_64& rng, int round) {
+  switch (round % 4) {
+    case 0: {
+      const double d = static_cast<double>(static_cast<std::int64_t>(rng()) >> (rng() % 64));
+      const auto base = static_cast<std::int32_t>(rng() % 41) - 20;
+      const auto exponent = static_cast<std::int32_t>(rng() % 61) - 30;
+      return {d, std::pow(static_cast<double>(base), static_cast<double>(exponent))};
+    }
+    case 1:
+      return exactTie(rng);
+    case 2: {
+      const auto offset = static_cast<std::int64_t>(rng() % 4096) - 2048;
+      const double d = (rng() & 1) != 0 ? 0x1p63 + static_cast<double>(offset) * 1024 : -0x1p63;
+      return {d, 1 + static_cast<double>(static_cast<std::int64_t>(rng() % 64) - 32) * 0x1p-60};
+    }
+    default: {
+      const double d = randomFiniteDouble(rng);
+      const double f = randomFiniteDouble(rng);
+      return {std::ldexp(d, -std::ilogb(d) + static_cast<int>(rng() % 70) - 2),
+              std::ldexp(f, -std::ilogb(f))};
+    }
+  }
+}
+
+// Two normal operands take a route of their own, without branches; every
+// other pair takes the general one. The two must agree, on every machine.
+TEST(TruncatedExtendedProduct, NormalOperandsAgreeWithTheGeneralRoute) {
+  std::mt19937_64 rng(0x40a11);
+  for (int i = 0; i < (1 << 21); ++i) {
+    const auto [d, f] = randomOperands(rng, i);
+    ASSERT_EQ(truncatedExtendedProduct(d, f), internal::truncatedExtendedProductGeneral(d, f))
+        << std::hexfloat << d << " * " << f;
+  }
+}
+
+#if CASTLES_HAS_X87_REFERENCE
+using reference::x87TruncatedProduct;
 
 TEST(TruncatedExtendedProduct, MatchesX87ExtendedArithmetic) {
   std::mt19937_64 rng(0x5eed2026);
@@ -177,33 +219,7 @@ TEST(TruncatedExtendedProduct, MatchesX87ExtendedArithmetic) {
   }
   constexpr int kRounds = 1 << 22;
   for (int i = 0; i < kRounds; ++i) {
-    double d = 0;
-    double f = 0;
-    switch (i % 4) {
-      case 0: {  // a running value times a block's power
-        d = static_cast<double>(static_cast<std::int64_t>(rng()) >> (rng() % 64));
-        const auto base = static_cast<std::int32_t>(rng() % 41) - 20;
-        const auto exponent = static_cast<std::int32_t>(rng() % 61) - 30;
-        f = std::pow(static_cast<double>(base), static_cast<double>(exponent));
-        break;
-      }
-      case 1:
-        std::tie(d, f) = exactTie(rng);
-        break;
-      case 2: {  // near +-2^63, with factors just around one
-        const auto offset = static_cast<std::int64_t>(rng() % 4096) - 2048;
-        d = (rng() & 1) != 0 ? 0x1p63 + static_cast<double>(offset) * 1024 : -0x1p63;
-        f = 1 + static_cast<double>(static_cast<std::int64_t>(rng() % 64) - 32) * 0x1p-60;
-        break;
-      }
-      default:
-        d = randomFiniteDouble(rng);
-        f = randomFiniteDouble(rng);
-        // Bring the product near the integer range most of the time.
-        d = std::ldexp(d, -std::ilogb(d) + static_cast<int>(rng() % 70) - 2);
-        f = std::ldexp(f, -std::ilogb(f));
-        break;
-    }
+    const auto [d, f] = randomOperands(rng, i);
     ASSERT_EQ(truncatedExtendedProduct(d, f), x87TruncatedProduct(d, f))
         << std::hexfloat << d << " * " << f;
   }

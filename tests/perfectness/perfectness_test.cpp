@@ -36,6 +36,8 @@ const std::vector<CastleCase> kCastles = {
     {"zero base", {{0, 5}}, 0},
     {"zero stays zero", {{0, 5}, {7, 2}, {-3, 3}}, 0},
     {"zero times infinity saturates", {{0, 5}, {0, -1}}, kMin},
+    {"zero meets a power past the double range", {{0, 1}, {3, -1}, {2147483647, 34}}, kMin},
+    {"zero stays zero below it", {{0, 1}, {-2147483647 - 1, 33}, {5, 3}}, 0},
     {"infinite first block", {{0, -1}}, kMin},
     {"infinite later block", {{2, 1}, {0, -1}}, kMin},
     {"odd power of negative base", {{-2, 3}}, -8},
@@ -58,9 +60,18 @@ const std::vector<CastleCase> kCastles = {
     {"largest bases", {{2147483647, 1}, {-2147483647 - 1, 1}}, -4611686016279904256},
 };
 
+// Block by block, and as one run of bases and exponents, which takes its own
+// path past a zero product.
 TEST(CalculateCastlePerfectness, FollowsTheRulesByHand) {
   for (const CastleCase& c : kCastles) {
     EXPECT_EQ(calculateCastlePerfectness(c.blocks), c.expected) << c.what;
+    std::vector<std::int32_t> run;
+    for (const Block& block : c.blocks) {
+      run.insert(run.end(), {block.base, block.exponent});
+    }
+    PerfectnessFold fold;
+    fold.add(run);
+    EXPECT_EQ(fold.finish(), c.expected) << c.what << ", as one run";
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace castles {
@@ -12,7 +13,7 @@ namespace {
 constexpr std::size_t kBufferSize = std::size_t{1} << 16;
 // Before the buffer: room for the word that ends with a token at its start.
 constexpr std::size_t kBytesBefore = 8;
-// After it: room for listTokens' last 64-byte mask.
+// After it: room for parseAhead's last 64-byte mask.
 constexpr std::size_t kBytesAfter = 64;
 
 // Digits accumulate until the value passes every 32-bit magnitude; after that
@@ -48,35 +49,101 @@ std::uint64_t countNewlines(const char* from, const char* to) {
 
 ScanBuffer::ScanBuffer(ByteSource& source)
     : source_(source),
-      storage_(new char[kBytesBefore + kBufferSize + kBytesAfter]()),
+      storage_(new char[kBytesBefore + kBufferSize + kBytesAfter]),
       origin_(storage_.get() + kBytesBefore),
       cur_(origin_),
       end_(origin_),
-      linesCounted_(origin_) {}
+      linesCounted_(origin_),
+      aheadFrom_(origin_),
+      aheadEnd_(origin_) {
+  std::memset(storage_.get(), 0, kBytesBefore);
+}
 
-std::size_t ScanBuffer::listTokens(const char* from) {
-  const char* limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
-  std::uint32_t* out = edges_.data();
-  // The byte before `from` ends a token or is white space: either way the
-  // first non-white-space byte from here starts a token.
-  std::uint64_t spaceBefore = 1;
-  for (const char* block = from; block < limit; block += 64) {
-    const std::uint64_t spaces = word::spaceMask(block);
-    // Bit i set where byte i and the byte before it differ in being white
-    // space: alternately the first byte of a token and the byte after its last.
-    std::uint64_t edges = spaces ^ ((spaces << 1) | spaceBefore);
-    spaceBefore = spaces >> 63;
-    if (limit - block < 64) {
-      // Bytes from limit on are not looked at: a token that reaches them is
-      // not whole in the window, and its start is left without an end.
-      edges &= (std::uint64_t{1} << (limit - block)) - 1;
-    }
-    const auto offset = static_cast<std::uint32_t>(block - origin_);
-    for (; edges != 0; edges &= edges - 1) {
-      *out++ = offset + static_cast<std::uint32_t>(std::countr_zero(edges));
+ScanBuffer::Parsed ScanBuffer::parseMask(Parsed from, const char* limit) {
+  const char* const at = from.next;
+  const std::uint64_t spaces = word::spaceMask(at);
+  // Bit i set where byte i and the byte before it differ in being white
+  // space. The byte before `at` counts as white space, `at` being between
+  // tokens, so the edges alternate from a token's first byte to the white
+  // space byte after its last, and the k-th of the one kind and of the other
+  // bound the same token.
+  std::uint64_t edges = spaces ^ ((spaces << 1) | 1);
+  if (limit - at < 64) {
+    // Bytes from limit on are not looked at: a token that reaches them is
+    // not whole in the window.
+    edges &= (std::uint64_t{1} << (limit - at)) - 1;
+  }
+  std::uint64_t starts = edges & ~spaces;
+  std::uint64_t ends = edges & spaces;
+  std::int32_t* value = from.value;
+  for (; ends != 0; starts &= starts - 1, ends &= ends - 1, ++value) {
+    // starts has a bit for every one of ends, and one more where a token
+    // runs on past these bytes: never zero here.
+    if (!valueOf(at + __builtin_ctzll(starts), at + std::countr_zero(ends), *value)) [[unlikely]] {
+      return {nullptr, value, lastEnd(from, edges & spaces & ~ends)};
     }
   }
-  return static_cast<std::size_t>(out - edges_.data()) / 2;
+  // Where the next mask starts: at a token that does not end in these bytes,
+  // or after them (countr_zero(0) is 64); a token that started this mask
+  // and does not end in it stops the parse.
+  const char* const next = at + std::countr_zero(starts);
+  return {next == at ? nullptr : next, value, lastEnd(from, edges & spaces)};
+}
+
+std::size_t ScanBuffer::parseAhead() {
+  if (stuck_) {
+    return 0;  // the same bytes, the same answer
+  }
+  const char* const from = aheadEnd_;
+  const char* const limit = from + std::min(static_cast<std::size_t>(end_ - from), kWindowBytes);
+  Parsed parsed{from, values_.data(), from};
+  while (parsed.next != nullptr && parsed.next < limit) {
+    parsed = parseMask(parsed, limit);
+  }
+  aheadFrom_ = from;
+  aheadEnd_ = parsed.end;
+  aheadCount_ = static_cast<std::size_t>(parsed.value - values_.data());
+  stuck_ = aheadCount_ == 0;
+  return aheadCount_;
+}
+
+bool ScanBuffer::valueOf(const char* start, const char* end, std::int32_t& value) {
+  const auto length = static_cast<std::size_t>(end - start);
+  if (length > 7) {
+    return plainToken(start, end, value);
+  }
+  // At least one space below the token: never zero, as an empty slot is.
+  const std::uint64_t spelling = word::spelling(word::load(end - 8), length);
+  // Multiplicative hashing: the top bits of the product depend on every byte.
+  const std::size_t slot = (spelling * 0x9e3779b97f4a7c15) >> (64 - kKnownBits);
+  if (knownSpellings_[slot] == spelling) [[likely]] {
+    value = knownValues_[slot];
+    return true;
+  }
+  return learn(start, end, spelling, slot, value);
+}
+
+bool ScanBuffer::learn(const char* start, const char* end, std::uint64_t spelling, std::size_t slot,
+                       std::int32_t& value) {
+  if (!plainToken(start, end, value)) {
+    return false;
+  }
+  knownSpellings_[slot] = spelling;
+  knownValues_[slot] = value;
+  return true;
+}
+
+const char* ScanBuffer::walkAhead(std::size_t taken) const {
+  const char* p = aheadFrom_;
+  for (std::size_t k = 0; k < taken; ++k) {
+    while (isSpace(*p)) {
+      ++p;
+    }
+    while (!isSpace(*p)) {
+      ++p;
+    }
+  }
+  return p;
 }
 
 bool ScanBuffer::refill() {
@@ -85,8 +152,10 @@ bool ScanBuffer::refill() {
   }
   countLines(end_);
   base_ = offsetOf(end_);
-  const std::ptrdiff_t got = source_.read({storage_.get() + kBytesBefore, kBufferSize});
+  char* const origin = storage_.get() + kBytesBefore;
+  const std::ptrdiff_t got = source_.read({origin, kBufferSize});
   const std::size_t size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  std::memset(origin + size, 0, kBytesAfter);
   if (got <= 0) {
     finished_ = true;
     if (got < 0) {
@@ -140,10 +209,12 @@ std::int64_t ScanBuffer::fail(InputFault fault, Position start, bool cut) {
   return kNoValue;
 }
 
-ScanBuffer::Scanned ScanBuffer::scanSlowly(const char* from, Ending ending, Kind kind) {
+std::int64_t ScanBuffer::scanSlowly(const char* from, Ending ending, Kind kind) {
   cur_ = from;
   const std::int64_t value = scan(ending, kind);
-  return {value, cur_};
+  aheadFrom_ = aheadEnd_ = cur_;
+  aheadCount_ = 0;
+  return value;
 }
 
 std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
@@ -161,6 +232,9 @@ std::int64_t ScanBuffer::scan(Ending ending, Kind kind) {
     const bool cut = keepRestOfToken(token.from);
     return fail(InputFault::notAnInteger, token.start, cut);
   }
+  // More digits than a plain token has, leading zeros surely: input written
+  // so is likely to go on so, and parsing ahead would stop at each token.
+  stuck_ = token.digits > 10;
   return valueOf(token, kind);
 }
 

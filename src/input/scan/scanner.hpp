@@ -4,19 +4,24 @@
 // digits, the ranges of counts and values and how a token may end; it knows
 // nothing of castles.
 //
-// Tokens are found a window at a time: one pass over up to kWindowBytes of
-// the buffer finds where white space starts and stops, 64 bytes to a mask,
-// and lists those edges. Where the next token lies then never waits on the
-// parse of the one before. A listed token that is a sign and one to ten
-// digits is parsed on the one or two words that end with it; everything else
-// (tokens that straddle reads or the window, faults, eleven digits or more,
-// endings other than white space) goes to the general scan, byte by byte.
+// Tokens are parsed ahead a window at a time: one pass over up to
+// kWindowBytes of the buffer finds where white space starts and stops, 64
+// bytes to a mask, and parses each plain token there (a sign and one to ten
+// digits, in the 32-bit range, white space after it) on the one or two words
+// that end with it, into a run of values. Where the next token lies never
+// waits on the parse of the one before, and the reader takes the values by
+// the run. The pass stops at the first other token; that one, and everything
+// else (tokens that straddle reads or the window, faults, eleven digits or
+// more, endings other than white space), goes to the general scan, byte by
+// byte.
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "byte_source.hpp"
@@ -84,34 +89,69 @@ constexpr std::int32_t signedValue(std::uint64_t magnitude, bool negative) {
   return static_cast<std::int32_t>((value ^ mask) - mask);
 }
 
-// Everything of the scanner but the common token: the buffer and its source,
-// the list of token edges, the general scan, positions and faults. Kept
-// apart from Scanner so that Scanner's few pointers stay in registers while
-// this is called.
+// Parses a token of a sign and one to ten digits on the one or two words that
+// end with it, with no branch on its sign and none on its length below nine
+// digits.
+// @param start its first byte, not white space
+// @param end just after its last byte, with 16 bytes before it that may be
+//        loaded
+// @return false, with value unchanged, if it is no such token or out of the
+//         32-bit range
+[[gnu::always_inline]] inline bool plainToken(const char* start, const char* end,
+                                              std::int32_t& value) {
+  const char first = *start;
+  const bool negative = first == '-';
+  const std::size_t digits =
+      static_cast<std::size_t>(end - start) - (negative || first == '+' ? 1 : 0);
+  std::uint64_t magnitude = 0;
+  // One to eight digits are always in range, so a value needs no check on
+  // its sign, which would be a branch as unpredictable as the signs are.
+  if (digits - 1 < 8) {
+    // The word ends with the token, its last digit in the top byte.
+    const std::uint64_t values = word::digitValues(word::load(end - 8), digits);
+    if (!word::allDigits(values)) {
+      return false;
+    }
+    magnitude = word::decimalValue(values);
+  } else if (digits - 9 < 2) {
+    magnitude = nineOrTenDigits(end, digits);
+    if (magnitude > magnitudeLimit(Kind::value, negative)) {
+      return false;
+    }
+  } else {
+    return false;
+  }
+  value = signedValue(magnitude, negative);
+  return true;
+}
+
+// Everything of the scanner but taking the values parsed ahead: the buffer
+// and its source, the parse ahead, the general scan, positions and faults.
+// Kept apart from Scanner so that Scanner's few members stay in registers
+// while this is called.
 class ScanBuffer {
  public:
   explicit ScanBuffer(ByteSource& source);
 
-  // The first byte of the buffer; token edges are offsets from it. The eight
-  // bytes before it may be read, and are never part of a token.
-  const char* origin() const { return origin_; }
+  // Parses the plain tokens (see plainToken; each followed by white space)
+  // that lie whole in the window from the end of the last parse or scan, up
+  // to the first token that is not one or does not lie whole there.
+  // @return how many; values() holds their values
+  std::size_t parseAhead();
+  const std::int32_t* values() const { return values_.data(); }
+  // @return just after the first `taken` tokens of the last parse, at most
+  //         as many as it found; after a general scan, just after its token
+  const char* afterAhead(std::size_t taken) const {
+    return taken == aheadCount_ ? aheadEnd_ : walkAhead(taken);
+  }
 
-  // Lists the edges of the tokens that lie whole in the window from `from`,
-  // each token's first byte and the white space byte after its last.
-  // @param from a point in the buffer between two tokens
-  // @return the number of tokens listed; edges() holds two offsets for each
-  std::size_t listTokens(const char* from);
-  const std::uint32_t* edges() const { return edges_.data(); }
-
-  struct Scanned {
-    std::int64_t value;  // kNoValue after a fault
-    const char* next;    // just after the token
-  };
   // The general scan: skips white space, then reads one integer of the given
-  // kind and ending, refilling the buffer as often as it takes. A value
-  // rather than an out parameter: the parameter's address would escape into
-  // this call and keep the caller's integers in memory.
-  [[gnu::noinline]] Scanned scanSlowly(const char* from, Ending ending, Kind kind);
+  // kind and ending, refilling the buffer as often as it takes; what was
+  // parsed ahead is dropped, and the next parse starts after this integer.
+  // A value rather than an out parameter: the parameter's address would
+  // escape into this call and keep the caller's integers in memory.
+  // @return the integer, or kNoValue after a fault
+  [[gnu::noinline]] std::int64_t scanSlowly(const char* from, Ending ending, Kind kind);
 
   // What went wrong in the last scan that failed.
   const ScanFault& fault() const { return fault_; }
@@ -119,10 +159,36 @@ class ScanBuffer {
   // Gives the bytes of the buffer from `from` on back to the source.
   void unread(const char* from) { source_.unread(static_cast<std::size_t>(end_ - from)); }
 
-  // The largest window listTokens looks at.
+  // The largest window parseAhead looks at, and the most tokens it can hold:
+  // each has a byte of its own and the white space byte after it.
   static constexpr std::size_t kWindowBytes = 2048;
+  static constexpr std::size_t kMaxAhead = kWindowBytes / 2;
 
  private:
+  // Where parseAhead is: where its next mask starts, or nullptr where it
+  // stops; where the next value goes; and the end of the last token parsed.
+  struct Parsed {
+    const char* next;
+    std::int32_t* value;
+    const char* end;
+  };
+  // Parses the tokens that lie whole in the 64 bytes from `from.next`, and
+  // before limit.
+  // @param from.next a point between two tokens
+  // @return where the next mask starts: nullptr at a token that is not
+  //         plain, or that does not lie whole in the 64 bytes from its first
+  [[gnu::always_inline]] inline Parsed parseMask(Parsed from, const char* limit);
+  // @param ends the edges after the tokens parsed from `from.next` on
+  // @return just after the last of them, or from.end if there is none
+  static const char* lastEnd(const Parsed& from, std::uint64_t ends) {
+    return ends == 0 ? from.end : from.next + (63 - std::countl_zero(ends));
+  }
+  // The value of a token of the parse: from the spellings seen, or parsed.
+  // @return false if the token is not plain
+  bool valueOf(const char* start, const char* end, std::int32_t& value);
+  // afterAhead for fewer tokens than the parse found: those are plain, and
+  // each has white space after it, so a walk over their bytes finds the end.
+  const char* walkAhead(std::size_t taken) const;
   // Fetches more bytes; false at the end of the input or on a read failure.
   bool refill();
   std::uint64_t offsetOf(const char* p) const {
@@ -183,8 +249,10 @@ class ScanBuffer {
 
   ByteSource& source_;
   // The buffer: 8 bytes that the parse of a token at its start may load, the
-  // bytes a read may fill, and 64 that listTokens may load beyond them.
-  // Zeroed, so that no load meets an indeterminate byte.
+  // bytes a read may fill, and 64 that parseAhead may load beyond them. The
+  // 8 before are zeroed once and the 64 after what each read filled are
+  // zeroed after it, so that no load meets an indeterminate byte; the other
+  // bytes a load may reach are the last read's.
   std::unique_ptr<char[]> storage_;
   const char* origin_;
   const char* cur_;           // where the general scan is
@@ -198,7 +266,32 @@ class ScanBuffer {
   std::string text_;              // the kept prefix of the current faulty token
   std::uint64_t textLength_ = 0;  // the current token's full length so far
   ScanFault fault_;
-  std::array<std::uint32_t, kWindowBytes> edges_{};
+  // The last parse: where it started and where its last token ends (both
+  // the end of the general scan after one), and its values.
+  const char* aheadFrom_;
+  const char* aheadEnd_;
+  std::size_t aheadCount_ = 0;
+  // Whether parseAhead is to find nothing, the next token left to the
+  // general scan: the last parse found no token, and a parse again before
+  // the general scan would find none again; or the general scan's last
+  // token had more digits than a plain one.
+  bool stuck_ = false;
+  std::array<std::int32_t, kMaxAhead> values_;  // written before they are read
+  // The values of recently parsed tokens of up to seven bytes, by their
+  // spelling (word::spelling), so that a token seen before costs a lookup
+  // instead of a parse. Input that repeats a few small numbers, as castles
+  // of many blocks do, finds most of its tokens here.
+  static constexpr int kKnownBits = 10;
+  static constexpr std::size_t kKnownSlots = std::size_t{1} << kKnownBits;
+  // Zero in a slot never filled: no token's spelling. Apart from the values,
+  // so that each array's slot is found by scaling the same index.
+  std::array<std::uint64_t, kKnownSlots> knownSpellings_{};
+  std::array<std::int32_t, kKnownSlots> knownValues_{};
+  // valueOf for a spelling not in its slot: parses the token, and puts its
+  // value there if it is plain. Out of line, so that the loop of parseMask
+  // keeps its registers.
+  [[gnu::noinline]] bool learn(const char* start, const char* end, std::uint64_t spelling,
+                               std::size_t slot, std::int32_t& value);
 };
 
 }  // namespace internal
@@ -206,112 +299,63 @@ class ScanBuffer {
 class Scanner {
  public:
   explicit Scanner(ByteSource& source)
-      : buffer_(std::make_unique<internal::ScanBuffer>(source)),
-        origin_(buffer_->origin()),
-        cur_(origin_) {}
+      : buffer_(std::make_unique<internal::ScanBuffer>(source)), values_(buffer_->values()) {}
 
-  // Scans the next integer into value; false with fault() telling why. The
-  // common token costs a few instructions and no branch that goes another way
-  // when its length or sign changes. Always inlined, and no std::optional:
-  // either way the value would go through memory, and the store and reload
-  // would cost as much as the scan.
+  // Scans the next integer into value; false with fault() telling why. A
+  // value parsed ahead costs a load and a compare. Always inlined, and no
+  // std::optional: either way the value would go through memory.
   template <Kind kind>
-  [[gnu::always_inline]] bool next(Ending ending, std::int32_t& value);
+  [[gnu::always_inline]] bool next(Ending ending, std::int32_t& value) {
+    if (taken_ == count_ && !parseAhead()) [[unlikely]] {
+      return nextSlowly(ending, kind, value);
+    }
+    value = values_[taken_];
+    if (kind == Kind::count && value < 0) [[unlikely]] {
+      return nextSlowly(ending, kind, value);  // which says what is wrong with it
+    }
+    ++taken_;
+    return true;
+  }
+
+  // The integers parsed ahead and not yet scanned, parsing more if none are
+  // left. Each was followed by white space, so it is good for any ending.
+  // Empty when the next token needs the general scan: then ask next().
+  std::span<const std::int32_t> ahead() {
+    if (taken_ == count_) {
+      parseAhead();
+    }
+    return {values_ + taken_, count_ - taken_};
+  }
+
+  // Scans the first n integers of ahead().
+  void take(std::size_t n) { taken_ += n; }
 
   // What went wrong in the last scan that returned false.
   const ScanFault& fault() const { return buffer_->fault(); }
 
   // Gives what was read after the last scanned integer back to the source, so
   // that the input's next reader sees it.
-  void unreadRest() { buffer_->unread(cur_); }
+  void unreadRest() { buffer_->unread(buffer_->afterAhead(taken_)); }
 
  private:
-  bool nextSlowly(Ending ending, Kind kind, std::int32_t& value) {
-    const internal::ScanBuffer::Scanned scanned = buffer_->scanSlowly(cur_, ending, kind);
-    cur_ = scanned.next;
-    value = static_cast<std::int32_t>(scanned.value);
-    return scanned.value != internal::kNoValue;
+  bool parseAhead() {
+    count_ = buffer_->parseAhead();
+    taken_ = 0;
+    return count_ != 0;
   }
 
-  // The fast path's parse of a listed token of one to ten digits, on the one
-  // or two words that end with it; ends the scan with its value if it is one.
-  // @param end just after the token's last byte
-  // @param digits how many bytes before end should be digits
-  // @param negative whether the token has a minus sign
-  // @return false, with nothing changed, if the general scan must take the
-  //         token: it has another number of digits, a byte that is not one,
-  //         or a magnitude out of range for its kind and sign
-  template <Kind kind>
-  [[gnu::always_inline]] bool acceptOnWords(const char* end, std::size_t digits, bool negative,
-                                            std::int32_t& value);
-
-  // Ends a scan on the fast path: the token ends at end.
-  bool accept(const char* end, std::uint64_t magnitude, bool negative, std::int32_t& value) {
-    cur_ = end;
-    value = internal::signedValue(magnitude, negative);
-    return true;
+  bool nextSlowly(Ending ending, Kind kind, std::int32_t& value) {
+    const std::int64_t scanned = buffer_->scanSlowly(buffer_->afterAhead(taken_), ending, kind);
+    taken_ = count_ = 0;
+    value = static_cast<std::int32_t>(scanned);
+    return scanned != internal::kNoValue;
   }
 
   std::unique_ptr<internal::ScanBuffer> buffer_;
-  const char* origin_;
-  const char* cur_;  // just after the last integer scanned
-  // The listed tokens not yet scanned: two edges each.
-  const std::uint32_t* edge_ = nullptr;
-  const std::uint32_t* edgesEnd_ = nullptr;
+  const std::int32_t* values_;
+  // Of the values parsed ahead, how many there are and how many are scanned.
+  std::size_t taken_ = 0;
+  std::size_t count_ = 0;
 };
-
-template <Kind kind>
-inline bool Scanner::next(Ending ending, std::int32_t& value) {
-  if (edge_ == edgesEnd_) [[unlikely]] {
-    const std::size_t tokens = buffer_->listTokens(cur_);
-    if (tokens == 0) {
-      return nextSlowly(ending, kind, value);
-    }
-    edge_ = buffer_->edges();
-    edgesEnd_ = edge_ + 2 * tokens;
-  }
-  const char* start = origin_ + edge_[0];
-  const char* end = origin_ + edge_[1];
-  edge_ += 2;
-  const char first = *start;
-  const bool negative = first == '-';
-  const std::size_t digits =
-      static_cast<std::size_t>(end - start) - (negative || first == '+' ? 1 : 0);
-  if (acceptOnWords<kind>(end, digits, negative, value)) {
-    return true;
-  }
-  // The general scan takes this token from its first byte. It cannot refill
-  // the buffer, as a listed token ends on a white space byte within it, so
-  // the list stays good: the scan either ends at that byte, or fails, or ends
-  // the last integer, after which nothing is scanned.
-  cur_ = start;
-  return nextSlowly(ending, kind, value);
-}
-
-template <Kind kind>
-inline bool Scanner::acceptOnWords(const char* end, std::size_t digits, bool negative,
-                                   std::int32_t& value) {
-  // One to eight digits are always in range, so a value needs no check on
-  // its sign, which would be a branch as unpredictable as the signs are.
-  if (digits - 1 < 8) {
-    // The word ends with the token: its last digit in the top byte. It starts
-    // at most 7 bytes before origin_, where the buffer allows a load.
-    const std::uint64_t values = word::digitValues(word::load(end - 8), digits);
-    if (word::allDigits(values)) {
-      const std::uint32_t magnitude = word::decimalValue(values);
-      if (kind == Kind::value || !negative || magnitude == 0) {
-        return accept(end, magnitude, negative, value);
-      }
-    }
-  } else if (digits - 9 < 2) {
-    // The same on two words. Nine digits put end at least 9 bytes past
-    // origin_, so the lower word starts at most 7 bytes before it.
-    const std::uint64_t magnitude = internal::nineOrTenDigits(end, digits);
-    if (magnitude <= internal::magnitudeLimit(kind, negative)) {
-      return accept(end, magnitude, negative, value);
-    }
-  }
-  return false;
-}
 
 }  // namespace castles

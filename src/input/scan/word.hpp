@@ -77,6 +77,26 @@ inline constexpr std::array<std::uint64_t, 9> kTopBytes = [] {
   return masks;
 }();
 
+// kSpellingMasks[0][n]: kTopBytes[n]; kSpellingMasks[1][n]: spaces in the
+// bytes below those. One array, so that both are found from one address.
+inline constexpr std::array<std::array<std::uint64_t, 9>, 2> kSpellingMasks = [] {
+  std::array<std::array<std::uint64_t, 9>, 2> masks{};
+  for (std::size_t n = 0; n <= 8; ++n) {
+    masks[0][n] = kTopBytes[n];
+    masks[1][n] = ' ' * kEveryByte & ~kTopBytes[n];
+  }
+  return masks;
+}();
+
+// @param word the eight bytes that end where a token of length bytes ends
+// @param length 1 to 8
+// @return the token's bytes where word has them, and spaces below them: the
+// same word for the same token wherever it lies, and a different word for a
+// different token, since a token never holds a space
+constexpr std::uint64_t spelling(std::uint64_t word, std::size_t length) {
+  return (word & kSpellingMasks[0][length]) | kSpellingMasks[1][length];
+}
+
 // @param word the eight bytes that end where a run of count digits ends, the
 //        last digit in the top byte
 // @param count 1 to 8
