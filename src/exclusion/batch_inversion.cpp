@@ -27,10 +27,11 @@ std::uint64_t montgomeryOne(const Montgomery& montgomery) {
 
 // Runs a pass over every unit of `count` positions: the whole blocks by
 // vector(first position, blocks, first unit), several blocks side by side,
-// where the kernel has vectors, and otherwise by scalar(ways, chains), four
-// units side by side; then the units after the last whole block, four side
-// by side while they last. Every pass over the same positions splits them
-// alike.
+// where the kernel has vectors, and otherwise by scalar(ways, chains), a
+// block's eight units side by side (four leave the multiplier idle while
+// each chain waits on its last product); then the units after the last whole
+// block, four side by side while they last. Every pass over the same
+// positions splits them alike.
 template <typename Scalar, typename Vector>
 void overUnits(Kernel kernel, std::size_t count, Scalar&& scalar, Vector&& vector) {
   const std::size_t blocks = count / kBlock;
@@ -44,9 +45,7 @@ void overUnits(Kernel kernel, std::size_t count, Scalar&& scalar, Vector&& vecto
   static_cast<void>(vector);
 #endif
   for (; b < blocks; ++b) {
-    for (std::size_t w = 0; w < kBlockUnits; w += 4) {
-      scalar(Ways<4>{}, Chains{b * kBlock + w, 1, kBlockUnits, kUnit, b * kBlockUnits + w});
-    }
+    scalar(Ways<kBlockUnits>{}, Chains{b * kBlock, 1, kBlockUnits, kUnit, b * kBlockUnits});
   }
   const std::size_t first = blocks * kBlock;
   const std::size_t fullUnits = (count - first) / kUnit;

@@ -34,7 +34,8 @@ struct Loop {
   unsigned twosOfP;
   bool pNegative;
   std::uint64_t p;
-  std::span<const DivisionStep> frequent;
+  ResidueTable residues;
+  std::span<const DivisionStep> frequent;  // those after the residue table's
   std::span<const DivisionStep> rare;
   const std::uint8_t* groupOfKey;
   ListPointers sharing;
@@ -46,7 +47,8 @@ Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
   return {plan.twosOfP(),
           plan.pNegative(),
           static_cast<std::uint64_t>(plan.p()),
-          plan.frequentSteps(),
+          plan.residues(),
+          plan.frequentSteps().subspan(plan.residues().steps),
           plan.rareSteps(),
           plan.groupOfKey(),
           ListPointers(lists.sharing),
@@ -54,7 +56,7 @@ Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
           lists.same.lane.data()};
 }
 
-template <bool kExact, int kFrequent, int kRare>
+template <bool kExact, bool kTable, int kFrequent, int kRare>
 inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t> values,
                         std::size_t k, LaneCounts& counts) {
   const std::int64_t x = values[k];
@@ -63,7 +65,10 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
     return;  // lcm(0, p) = 0
   }
   const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), loop.twosOfP);
-  const Reduction reduction = divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
+  const Reduction reduction =
+      kTable ? divideOutByResidue<kFrequent, kRare>(xm >> shift, loop.residues, loop.frequent,
+                                                    loop.rare)
+             : divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
   // 1 when x's sign differs from p's, and whether x shares a planned prime:
   // numbers, not conditions, so that nothing below branches on them.
   const std::uint64_t differ = (static_cast<std::uint64_t>(x) >> 63) ^ (loop.pNegative ? 1U : 0U);
@@ -86,50 +91,50 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
   }
 }
 
-template <bool kExact, int kFrequent, int kRare>
+template <bool kExact, bool kTable, int kFrequent, int kRare>
 void classifyEachOf(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                     const LaneLists& lists, LaneCounts& counts) {
   const Loop loop = loopOf(plan, lists);
   LaneCounts local = counts;
   for (std::size_t k = from; k < values.size(); ++k) {
-    classifyOne<kExact, kFrequent, kRare>(loop, plan, values, k, local);
+    classifyOne<kExact, kTable, kFrequent, kRare>(loop, plan, values, k, local);
   }
   counts = local;
 }
 
 // The kernels unrolled for the usual counts of steps, up to four frequent and
 // two rare ones, loops beyond (more unrolled kernels measured no faster).
-template <bool kExact, int kFrequent>
+template <bool kExact, bool kTable, int kFrequent>
 void classifyEachFrequent(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                           const LaneLists& lists, LaneCounts& counts) {
   switch (plan.rareSteps().size()) {
     case 0:
-      return classifyEachOf<kExact, kFrequent, 0>(plan, values, from, lists, counts);
+      return classifyEachOf<kExact, kTable, kFrequent, 0>(plan, values, from, lists, counts);
     case 1:
-      return classifyEachOf<kExact, kFrequent, 1>(plan, values, from, lists, counts);
+      return classifyEachOf<kExact, kTable, kFrequent, 1>(plan, values, from, lists, counts);
     case 2:
-      return classifyEachOf<kExact, kFrequent, 2>(plan, values, from, lists, counts);
+      return classifyEachOf<kExact, kTable, kFrequent, 2>(plan, values, from, lists, counts);
     default:
-      return classifyEachOf<kExact, kFrequent, -1>(plan, values, from, lists, counts);
+      return classifyEachOf<kExact, kTable, kFrequent, -1>(plan, values, from, lists, counts);
   }
 }
 
-template <bool kExact>
+template <bool kExact, bool kTable>
 void classifyEachExact(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                        const LaneLists& lists, LaneCounts& counts) {
-  switch (plan.frequentSteps().size()) {
+  switch (plan.frequentSteps().size() - plan.residues().steps) {
     case 0:
-      return classifyEachFrequent<kExact, 0>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, kTable, 0>(plan, values, from, lists, counts);
     case 1:
-      return classifyEachFrequent<kExact, 1>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, kTable, 1>(plan, values, from, lists, counts);
     case 2:
-      return classifyEachFrequent<kExact, 2>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, kTable, 2>(plan, values, from, lists, counts);
     case 3:
-      return classifyEachFrequent<kExact, 3>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, kTable, 3>(plan, values, from, lists, counts);
     case 4:
-      return classifyEachFrequent<kExact, 4>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, kTable, 4>(plan, values, from, lists, counts);
     default:
-      return classifyEachFrequent<kExact, -1>(plan, values, from, lists, counts);
+      return classifyEachFrequent<kExact, kTable, -1>(plan, values, from, lists, counts);
   }
 }
 
@@ -137,10 +142,15 @@ void classifyEachExact(LanePlan& plan, std::span<std::int64_t> values, std::size
 
 void classifyEach(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                   const LaneLists& lists, LaneCounts& counts) {
-  if (plan.unplanned() == 1) {
-    classifyEachExact<true>(plan, values, from, lists, counts);
+  const bool table = plan.residues().modulus != 1;
+  if (plan.unplanned() == 1 && table) {
+    classifyEachExact<true, true>(plan, values, from, lists, counts);
+  } else if (plan.unplanned() == 1) {
+    classifyEachExact<true, false>(plan, values, from, lists, counts);
+  } else if (table) {
+    classifyEachExact<false, true>(plan, values, from, lists, counts);
   } else {
-    classifyEachExact<false>(plan, values, from, lists, counts);
+    classifyEachExact<false, false>(plan, values, from, lists, counts);
   }
 }
 

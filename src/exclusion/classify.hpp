@@ -116,6 +116,19 @@ inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> freque
   return {a, key};
 }
 
+// divideOut after the table's steps: the residue gives at once how often each
+// of the table's primes divides a, and one product divides them all out.
+template <int kFrequent, int kRare>
+inline Reduction divideOutByResidue(std::uint64_t a, const ResidueTable& table,
+                                    std::span<const DivisionStep> frequent,
+                                    std::span<const DivisionStep> rare) {
+  const std::uint32_t key = table.keyOfResidue[table.residue(a)];
+  // The key's factor divides a, so multiplying by its inverse divides exactly.
+  Reduction reduction = divideOut<kFrequent, kRare>(a * table.inverseOfKey[key], frequent, rare);
+  reduction.key += key;
+  return reduction;
+}
+
 // Classifies lanes [from, values.size()) one at a time, the portable kernel
 // and the vector kernels' tail; lanes of p's sign are finished when the plan
 // is exact.

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "lcm.hpp"
+#include "modular.hpp"
 
 namespace castles {
 namespace {
@@ -13,6 +14,13 @@ namespace {
 constexpr std::uint32_t kMaxKeys = 4096;
 // Primes of p from this one up divide few lanes.
 constexpr std::uint64_t kRarePrimes = 64;
+// The residue table stands for at least this many division steps, which
+// makes it cheaper per lane than the steps, and holds at most this many
+// residues, about kResiduesPerLane per lane, so that filling it is cheap
+// beside the lanes and it stays in the first-level cache.
+constexpr std::size_t kMinResidueSteps = 2;
+constexpr std::uint64_t kMaxResidues = 1 << 14;
+constexpr std::uint64_t kResiduesPerLane = 4;
 // Readable bytes after the table's last entry, for 32-bit loads of an entry.
 constexpr std::size_t kTablePadding = 3;
 
@@ -55,6 +63,72 @@ void LanePlan::plan(std::int64_t p, std::size_t lanes) {
   groupOfKey_.assign(keys + kTablePadding, kUnassigned);
   groupOfKey_[0] = 0;
   shared_.assign(1, 1);
+  residues_ = ResidueTable{};
+}
+
+void LanePlan::planResidues(std::size_t lanes) {
+  // The product of the smallest planned prime powers that keeps the table
+  // small beside the lanes. The first primes' strides are 1, e1 + 1, ...,
+  // so their keys are below the product of their exponents plus one.
+  const std::uint64_t bound = std::min<std::uint64_t>(kMaxResidues, kResiduesPerLane * lanes);
+  std::uint64_t modulus = 1;
+  std::size_t primes = 0;
+  std::size_t steps = 0;
+  for (; primes < plannedPrimes_.size() && steps < frequentSteps_; ++primes) {
+    const PlannedPrime& prime = plannedPrimes_[primes];
+    std::uint64_t power = 1;
+    for (std::uint32_t v = 0; v < prime.exponent; ++v) {
+      power *= prime.prime;  // prime^exponent divides |p|, so it fits
+    }
+    if (power > bound / modulus) {  // modulus * power may not fit
+      break;
+    }
+    modulus *= power;
+    steps += prime.exponent;
+  }
+  // A table key fits in a byte: an odd modulus below 2^14 has at most 32
+  // divisors, and the table's keys number its divisors.
+  if (steps < kMinResidueSteps) {
+    return;
+  }
+  fillResidueTable(modulus, primes);
+  residues_ = ResidueTable{modulus, ~std::uint64_t{0} / modulus, keyOfResidue_.data(),
+                           inverseOfKey_.data(), steps};
+}
+
+// A residue r shares prime^t with the modulus for every t up to the exponent
+// with prime^t dividing r, each adding the prime's stride to r's key.
+void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
+  keyOfResidue_.assign(modulus, 0);
+  for (std::size_t i = 0; i < primes; ++i) {
+    const PlannedPrime& prime = plannedPrimes_[i];
+    std::uint64_t power = 1;
+    for (std::uint32_t v = 0; v < prime.exponent; ++v) {
+      power *= prime.prime;
+      for (std::uint64_t r = 0; r < modulus; r += power) {
+        keyOfResidue_[r] = static_cast<std::uint8_t>(keyOfResidue_[r] + prime.stride);
+      }
+    }
+  }
+  const PlannedPrime& last = plannedPrimes_[primes - 1];
+  const std::uint32_t keys = last.stride * (last.exponent + 1);
+  inverseOfKey_.resize(keys);
+  for (std::uint32_t key = 0; key < keys; ++key) {
+    inverseOfKey_[key] = inverseModPowerOfTwo(sharedOfKey(key, primes), 64);
+  }
+}
+
+// @return the odd factor of p that a key says a lane shares, from the first
+//         `primes` planned primes
+std::uint64_t LanePlan::sharedOfKey(std::uint32_t key, std::size_t primes) const {
+  std::uint64_t shared = 1;  // divides p, so it cannot overflow
+  for (std::size_t i = 0; i < primes; ++i) {
+    const PlannedPrime& prime = plannedPrimes_[i];
+    for (std::uint32_t v = key / prime.stride % (prime.exponent + 1); v != 0; --v) {
+      shared *= prime.prime;
+    }
+  }
+  return shared;
 }
 
 std::uint8_t LanePlan::openGroup(std::uint32_t key) {
@@ -62,13 +136,7 @@ std::uint8_t LanePlan::openGroup(std::uint32_t key) {
     groupOfKey_[key] = kNoGroup;
     return kNoGroup;
   }
-  std::uint64_t shared = 1;  // divides p, so it cannot overflow
-  for (const PlannedPrime& prime : plannedPrimes_) {
-    for (std::uint32_t v = key / prime.stride % (prime.exponent + 1); v != 0; --v) {
-      shared *= prime.prime;
-    }
-  }
-  shared_.push_back(shared);
+  shared_.push_back(sharedOfKey(key, plannedPrimes_.size()));
   groupOfKey_[key] = static_cast<std::uint8_t>(shared_.size() - 1);
   return groupOfKey_[key];
 }

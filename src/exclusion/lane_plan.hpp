@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "small_primes.hpp"
+#include "wide.hpp"
 
 namespace castles {
 
@@ -50,6 +51,28 @@ struct DivisionStep {
   std::uint32_t stride;   // what one division adds to the lane's key
 };
 
+// How often each of p's smallest primes divides a lane, read at once from the
+// lane's residue modulo the product of their powers in p, in place of one
+// division step per prime factor.
+struct ResidueTable {
+  std::uint64_t modulus = 1;                    // 1 when there is no table
+  std::uint64_t reciprocal = 0;                 // floor(2^64 / modulus), the modulus being odd
+  const std::uint8_t* keyOfResidue = nullptr;   // the key the residue's common factor gives
+  const std::uint64_t* inverseOfKey = nullptr;  // of the common factor a key stands for, mod 2^64
+  std::size_t steps = 0;                        // the first frequent steps it stands for
+
+  // @return residue modulo the table's modulus
+  // @pre modulus >= 3 and odd
+  std::uint64_t residue(std::uint64_t x) const {
+    // reciprocal = floor(2^64 / m) >= 2^64 / m - 1, so q > x / m - 2 and
+    // q <= x / m: x - q * m lies in [0, 2m), one subtraction from the
+    // residue, and no product leaves 64 bits.
+    const std::uint64_t q = mulWide(x, reciprocal).hi;
+    const std::uint64_t r = x - q * modulus;
+    return r >= modulus ? r - modulus : r;
+  }
+};
+
 class LanePlan {
  public:
   // Lanes whose common factor with p would open a group beyond these take
@@ -79,6 +102,11 @@ class LanePlan {
   // @return the table from keys to groups; four readable bytes follow its
   //         last entry, so that a 32-bit load at any entry stays inside
   const std::uint8_t* groupOfKey() const { return groupOfKey_.data(); }
+  // Builds the residue table for the plan's smallest frequent primes, when
+  // it stands for enough steps and costs little beside `lanes` lanes.
+  void planResidues(std::size_t lanes);
+  // @return the residue table; modulus 1 when there is none
+  const ResidueTable& residues() const { return residues_; }
   // @return the group of a key whose entry is kUnassigned, opening it if
   //         there is room
   std::uint8_t openGroup(std::uint32_t key);
@@ -92,6 +120,9 @@ class LanePlan {
     std::uint32_t stride;
   };
 
+  void fillResidueTable(std::uint64_t modulus, std::size_t primes);
+  std::uint64_t sharedOfKey(std::uint32_t key, std::size_t primes) const;
+
   OddPrimes primes_;
   std::int64_t p_ = 1;
   unsigned twosOfP_ = 0;
@@ -102,6 +133,9 @@ class LanePlan {
   std::vector<PlannedPrime> plannedPrimes_;
   std::vector<std::uint8_t> groupOfKey_;
   std::vector<std::uint64_t> shared_;
+  ResidueTable residues_;
+  std::vector<std::uint8_t> keyOfResidue_;
+  std::vector<std::uint64_t> inverseOfKey_;
 };
 
 }  // namespace castles

@@ -53,6 +53,11 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
     return;
   }
   plan_.plan(p, values.size());
+  if (kernel_ == Kernel::portable) {
+    // Only the portable pass reads the table; the vector kernels keep the
+    // division steps, which they take several lanes at a time.
+    plan_.planResidues(values.size());
+  }
   for (std::size_t start = 0; start < values.size(); start += kChunk) {
     applyToChunk(values.subspan(start, std::min(kChunk, values.size() - start)));
   }

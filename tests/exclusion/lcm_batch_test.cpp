@@ -12,6 +12,7 @@
 #include "euclid_lanes.hpp"
 #include "euclid_parity.hpp"
 #include "kernel_names.hpp"
+#include "lane_plan.hpp"
 #include "lcm.hpp"
 #include "modular.hpp"
 
@@ -103,6 +104,35 @@ TEST_P(EveryKernel, EuclidLanesMatchTheLoop) {
   for (std::size_t k = 0; k < kCount; ++k) {
     ASSERT_EQ(a[k], std::gcd(a0[k], b0[k])) << a0[k] << ", " << b0[k];
     ASSERT_EQ(steps[k], remainderSteps(a0[k], b0[k])) << a0[k] << ", " << b0[k];
+  }
+}
+
+// The residue table against % and std::gcd: p's smallest prime powers make
+// the modulus, and the key a residue gives must divide exactly the common
+// factor out of x. Boundary values sit where the reciprocal's estimate of
+// the quotient falls one short.
+TEST(ResidueTable, DividesOutTheCommonFactorOfTheSmallestPrimes) {
+  std::mt19937_64 rng(14);
+  for (const std::int64_t p : {std::int64_t{9 * 5 * 7 * 11} * 1000003, std::int64_t{27 * 25},
+                               std::int64_t{3 * 5 * 7 * 11 * 13} << 20}) {
+    LanePlan plan;
+    plan.plan(p, 4096);
+    plan.planResidues(4096);
+    const ResidueTable& table = plan.residues();
+    ASSERT_GT(table.modulus, 1U) << p;
+    const std::uint64_t m = table.modulus;
+    std::vector<std::uint64_t> xs = {1, m - 1, m, m + 1, 2 * m, ~std::uint64_t{0}};
+    for (std::uint64_t k = ~std::uint64_t{0} / m; xs.size() < 40; k -= 7) {
+      xs.insert(xs.end(), {k * m - 1, k * m, k * m + 1});
+    }
+    for (int i = 0; i < 2000; ++i) {
+      xs.push_back(rng() * (i % 3 == 0 ? m / 3 : 1) | 1);
+    }
+    for (const std::uint64_t x : xs) {
+      ASSERT_EQ(table.residue(x), x % m) << x << " mod " << m;
+      const std::uint8_t key = table.keyOfResidue[x % m];
+      ASSERT_EQ(x * table.inverseOfKey[key] * std::gcd(x, m), x) << x << " mod " << m;
+    }
   }
 }
 
