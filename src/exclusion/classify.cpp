@@ -164,7 +164,9 @@ LaneCounts classifyLanes(Kernel kernel, LanePlan& plan, std::span<std::int64_t> 
   }
 #endif
 #if CASTLES_SIMD_AVX2
-  if (kernel == Kernel::avx2) {
+  // Where the plan has a residue table, the portable pass classifies
+  // faster than the AVX2 kernel's steps.
+  if (kernel == Kernel::avx2 && plan.residues().modulus == 1) {
     return internal::classifyAvx2(plan, values, lists);
   }
 #endif

@@ -50,7 +50,8 @@ struct LaneCounts {
 };
 
 // Classifies every lane of values, writing the results of lanes of p's sign
-// into values when plan.unplanned() is 1, and listing the others.
+// into values when plan.unplanned() is 1, and listing the others. With
+// Kernel::avx2, a plan with a residue table goes to the portable pass.
 // @param values fewer than 2^32
 // @pre kernelAvailable(kernel)
 LaneCounts classifyLanes(Kernel kernel, LanePlan& plan, std::span<std::int64_t> values,

@@ -40,7 +40,8 @@ LcmBatch::Listed::Listed(const ListStorage& list, std::size_t first, std::size_t
 
 LcmBatch::LcmBatch() : LcmBatch(bestKernel()) {}
 
-LcmBatch::LcmBatch(Kernel kernel) : kernel_(kernel), inversion_(kernel), euclid_(kernel) {}
+LcmBatch::LcmBatch(Kernel kernel, ResidueTables tables)
+    : kernel_(kernel), tables_(tables), inversion_(kernel), euclid_(kernel) {}
 
 void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
   if (p == 0) {
@@ -53,9 +54,10 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
     return;
   }
   plan_.plan(p, values.size());
-  if (kernel_ == Kernel::portable) {
-    // Only the portable pass reads the table; the vector kernels keep the
-    // division steps, which they take several lanes at a time.
+  if (kernel_ != Kernel::avx512 && tables_ == ResidueTables::whereTheyPay) {
+    // Only the portable pass reads the table, and where there is one, it
+    // classifies faster than the AVX2 kernel's steps; the AVX-512 kernel's
+    // steps are faster still.
     plan_.planResidues(values.size());
   }
   for (std::size_t start = 0; start < values.size(); start += kChunk) {

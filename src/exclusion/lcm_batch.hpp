@@ -30,8 +30,13 @@ class LcmBatch {
  public:
   // Runs on the fastest kernels this processor has.
   LcmBatch();
+  // Whether a batch may read how often p's smallest primes divide a lane
+  // from a residue table (lane_plan.hpp). Tests turn the tables off to run
+  // the division steps on every p.
+  enum class ResidueTables { whereTheyPay, never };
+
   // @pre kernelAvailable(kernel)
-  explicit LcmBatch(Kernel kernel);
+  explicit LcmBatch(Kernel kernel, ResidueTables tables = ResidueTables::whereTheyPay);
 
   // Replaces every x in values by lcm(x, p).
   void apply(std::span<std::int64_t> values, std::int64_t p);
@@ -64,6 +69,7 @@ class LcmBatch {
   void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, const Listed& listed);
 
   Kernel kernel_;
+  ResidueTables tables_;
   LanePlan plan_;
   BatchInversion inversion_;
   EuclidBatch euclid_;

@@ -189,21 +189,27 @@ std::vector<std::int64_t> lanesFor(const BatchCase& c, std::size_t count, double
 
 // The batched lcm against the scalar one, lane by lane, at lane counts on
 // both sides of the batch thresholds, over more than one chunk of lanes, and
-// with common factors rare or common.
+// with common factors rare or common; with the residue tables where they pay
+// and with the division steps alone.
 TEST_P(EveryKernel, BatchMatchesScalarLcm) {
   std::mt19937_64 rng(12);
   LcmBatch batch(GetParam());
+  LcmBatch bySteps(GetParam(), LcmBatch::ResidueTables::never);
   for (const BatchCase& c : kBatchCases) {
     for (const std::size_t count : {5U, 16U, 17U, 100U, 1000U, 9000U}) {
       for (const double share : {0.002, 0.3}) {
         const std::vector<std::int64_t> lanes = lanesFor(c, count, share, rng);
         std::vector<std::int64_t> got = lanes;
         batch.apply(got, c.p);
+        std::vector<std::int64_t> withoutTables = lanes;
+        bySteps.apply(withoutTables, c.p);
         std::vector<std::int64_t> byEuclid = lanes;
         batch.applyByEuclid(byEuclid, c.p);
         for (std::size_t k = 0; k < lanes.size(); ++k) {
           const std::int64_t expected = lcm(lanes[k], c.p);
           ASSERT_EQ(got[k], expected) << c.what << ": lcm(" << lanes[k] << ", " << c.p << ")";
+          ASSERT_EQ(withoutTables[k], expected)
+              << c.what << ", no tables: lcm(" << lanes[k] << ", " << c.p << ")";
           ASSERT_EQ(byEuclid[k], expected) << c.what << ": lcm(" << lanes[k] << ", " << c.p << ")";
         }
       }
