@@ -16,7 +16,7 @@ void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
     return;
   }
   for (std::size_t i = from; i < a.size(); ++i) {
-    out[lanes[i]] = finishLane(local, tags[i].twos(), a[i], inverses[i]);
+    out[lanes[i]] = finishLaneOfModulus(local, tags[i].twos(), a[i], inverses[i]);
   }
 }
 
