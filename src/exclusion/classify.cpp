@@ -102,8 +102,11 @@ void classifyEachOf(LanePlan& plan, std::span<std::int64_t> values, std::size_t 
   counts = local;
 }
 
-// The kernels unrolled for the usual counts of steps, up to four frequent and
-// two rare ones, loops beyond (more unrolled kernels measured no faster).
+// The kernels unrolled for the usual counts of steps, up to two frequent ones
+// after the residue table (or without one) and two rare ones, loops beyond:
+// with a table, few frequent steps are left, and without one the portable
+// pass mostly meets p with fewer than two (more unrolled kernels measured no
+// faster, and cost build time).
 template <bool kExact, bool kTable, int kFrequent>
 void classifyEachFrequent(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                           const LaneLists& lists, LaneCounts& counts) {
@@ -129,10 +132,6 @@ void classifyEachExact(LanePlan& plan, std::span<std::int64_t> values, std::size
       return classifyEachFrequent<kExact, kTable, 1>(plan, values, from, lists, counts);
     case 2:
       return classifyEachFrequent<kExact, kTable, 2>(plan, values, from, lists, counts);
-    case 3:
-      return classifyEachFrequent<kExact, kTable, 3>(plan, values, from, lists, counts);
-    case 4:
-      return classifyEachFrequent<kExact, kTable, 4>(plan, values, from, lists, counts);
     default:
       return classifyEachFrequent<kExact, kTable, -1>(plan, values, from, lists, counts);
   }
