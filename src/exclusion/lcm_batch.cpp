@@ -26,6 +26,19 @@ constexpr std::size_t kTallies = 4;
 // inversion per group.
 constexpr std::size_t kChunk = 4096;
 
+// Calls visit(i, tallies[i % kTallies]) for every i below count, unrolled so
+// that which tally a lane uses costs nothing.
+template <typename Tally, typename Visit>
+void forEachWithTally(std::size_t count, std::array<Tally, kTallies>& tallies, Visit&& visit) {
+  std::size_t i = 0;
+  for (; i + kTallies <= count; i += kTallies) {
+    internal::forEachWay<kTallies>([&](std::size_t t) { visit(i + t, tallies[t]); });
+  }
+  for (; i < count; ++i) {
+    visit(i, tallies[i % kTallies]);
+  }
+}
+
 }  // namespace
 
 ListedLanes LcmBatch::ListStorage::reserve(std::size_t lanes) {
@@ -110,9 +123,9 @@ void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count)
 // @return where each group's lanes start in sorted_, and at the end the count
 LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
   std::array<GroupStarts, kTallies> next{};  // next[t][g + 1]: tally t's lanes of group g
-  for (std::size_t i = 0; i < count; ++i) {
-    ++next[i % kTallies][sharing_.tag.data()[i].group() + 1U];
-  }
+  const LaneTag* const tags = sharing_.tag.data();
+  forEachWithTally(count, next,
+                   [&](std::size_t i, GroupStarts& tally) { ++tally[tags[i].group() + 1U]; });
   GroupStarts starts{};
   for (const GroupStarts& tally : next) {
     std::transform(starts.begin(), starts.end(), tally.begin(), starts.begin(), std::plus<>());
@@ -132,13 +145,13 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
       place += std::exchange(tally[g + 1], place);
     }
   }
-  for (std::size_t i = 0; i < count; ++i) {
+  forEachWithTally(count, next, [&](std::size_t i, GroupStarts& tally) {
     const LaneTag tag = from.tag[i];
-    const std::uint32_t to = next[i % kTallies][tag.group() + 1U]++;
+    const std::uint32_t to = tally[tag.group() + 1U]++;
     into.a[to] = from.a[i];
     into.lane[to] = from.lane[i];
     into.tag[to] = tag;
-  }
+  });
   return starts;
 }
 
