@@ -86,8 +86,6 @@ void LanePlan::planResidues(std::size_t lanes) {
     modulus *= power;
     steps += prime.exponent;
   }
-  // A table key fits in a byte: an odd modulus below 2^14 has at most 32
-  // divisors, and the table's keys number its divisors.
   if (steps < kMinResidueSteps) {
     return;
   }
@@ -97,7 +95,9 @@ void LanePlan::planResidues(std::size_t lanes) {
 }
 
 // A residue r shares prime^t with the modulus for every t up to the exponent
-// with prime^t dividing r, each adding the prime's stride to r's key.
+// with prime^t dividing r, each adding the prime's stride to r's key. A key
+// fits in a byte: the keys number the modulus's divisors, and no odd number
+// up to 2^14 has more than 32.
 void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
   keyOfResidue_.assign(modulus, 0);
   for (std::size_t i = 0; i < primes; ++i) {
