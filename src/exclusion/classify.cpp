@@ -32,7 +32,6 @@ struct ListPointers {
 // the lists, do not force reloads.
 struct Loop {
   unsigned twosOfP;
-  bool pNegative;
   std::uint64_t p;
   ResidueTable residues;
   std::span<const DivisionStep> frequent;  // those after the residue table's
@@ -45,7 +44,6 @@ struct Loop {
 
 Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
   return {plan.twosOfP(),
-          plan.pNegative(),
           static_cast<std::uint64_t>(plan.p()),
           plan.residues(),
           plan.frequentSteps().subspan(plan.residues().steps),
@@ -71,12 +69,12 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
              : divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
   // 1 when x's sign differs from p's, and whether x shares a planned prime:
   // numbers, not conditions, so that nothing below branches on them.
-  const std::uint64_t differ = (static_cast<std::uint64_t>(x) >> 63) ^ (loop.pNegative ? 1U : 0U);
+  const std::uint64_t differ = (static_cast<std::uint64_t>(x) ^ loop.p) >> 63;
   std::uint8_t group = loop.groupOfKey[reduction.key];
   if (group == LanePlan::kUnassigned && differ != 0) [[unlikely]] {
     group = plan.openGroup(reduction.key);
   }
-  const LaneTag tag(group, loop.twosOfP - shift, x < 0);
+  const LaneTag tag(group, loop.twosOfP - shift);
   loop.sharing.put(counts.sharing, reduction.a, k, tag);
   counts.sharing += differ;
   if constexpr (kExact) {

@@ -196,10 +196,8 @@ CASTLES_AVX2 inline Reduced reduce(const Prepared& prepared, __m256i magnitudes)
 }
 
 // The tags of four lanes, as LaneTag packs them.
-CASTLES_AVX2 inline __m128i tagsOf(__m128i groups, __m256i twos, __m256i negative) {
-  const __m256i signs = _mm256_and_si256(negative, broadcast(1U << LaneTag::kSignShift));
-  const __m256i high = _mm256_or_si256(_mm256_slli_epi64(twos, LaneTag::kTwosShift), signs);
-  return _mm_or_si128(groups, narrow(high));
+CASTLES_AVX2 inline __m128i tagsOf(__m128i groups, __m256i twos) {
+  return _mm_or_si128(groups, narrow(_mm256_slli_epi64(twos, LaneTag::kTwosShift)));
 }
 
 // Appends the lanes of a mask to a list.
@@ -234,7 +232,7 @@ CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> 
     const auto shares = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(
                             _mm256_cmpeq_epi64(reduced.key, _mm256_setzero_si256())))) ^
                         0xFU;
-    const __m128i tags = tagsOf(groups, reduced.twos, negative);
+    const __m128i tags = tagsOf(groups, reduced.twos);
     list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, lanes, tags);
     list(lists.sharing, counts.sharing, differ & shares, reduced.a, lanes, tags);
     if constexpr (kExact) {

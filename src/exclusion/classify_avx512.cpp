@@ -86,10 +86,9 @@ CASTLES_AVX512 inline __m256i groupsOf(LanePlan& plan, __m512i key, __mmask8 dif
 }
 
 // The tags of eight lanes, as LaneTag packs them.
-CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos, __mmask8 negative) {
-  const __m512i signs = _mm512_maskz_set1_epi64(negative, std::int64_t{1} << LaneTag::kSignShift);
-  const __m512i high = _mm512_or_si512(_mm512_slli_epi64(twos, LaneTag::kTwosShift), signs);
-  return _mm256_or_si256(groups, _mm512_cvtepi64_epi32(high));
+CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos) {
+  return _mm256_or_si256(groups,
+                         _mm512_cvtepi64_epi32(_mm512_slli_epi64(twos, LaneTag::kTwosShift)));
 }
 
 // Compressing into a register and storing the whole vector is much faster
@@ -132,7 +131,7 @@ CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t
     const Reduced reduced = reduce(plan, broadcast, magnitudes);
     const __m256i groups = groupsOf(plan, reduced.key, differ);
     const __mmask8 shares = _mm512_test_epi64_mask(reduced.key, reduced.key);
-    const __m256i tags = tagsOf(groups, reduced.twos, negative);
+    const __m256i tags = tagsOf(groups, reduced.twos);
     list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, lanes, tags);
     list(lists.sharing, counts.sharing, differ & shares, reduced.a, lanes, tags);
     if constexpr (kExact) {

@@ -19,8 +19,9 @@
 
 namespace castles {
 
-// What classification learns of a lane that needs an inverse: its group, the
-// twos left in |p| / G, and x's sign. 32 bits wide, the narrowest width the
+// What classification learns of a lane that needs an inverse: its group and
+// the twos left in |p| / G (x's sign is the one p has not, the same for every
+// listed lane of a batch). 32 bits wide, the narrowest width the
 // vector kernels can compress without further instruction sets.
 class LaneTag {
  public:
@@ -28,16 +29,13 @@ class LaneTag {
   LaneTag() = default;
   // @param group below 64
   // @param twos below 64
-  constexpr LaneTag(std::uint8_t group, unsigned twos, bool negative)
-      : bits_(group | twos << kTwosShift | static_cast<unsigned>(negative) << kSignShift) {}
+  constexpr LaneTag(std::uint8_t group, unsigned twos) : bits_(group | twos << kTwosShift) {}
 
   constexpr std::uint8_t group() const { return static_cast<std::uint8_t>(bits_ & kFieldMask); }
   // @return the twos of |p| / G; when there are any, a is odd
   constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kFieldMask; }
-  constexpr bool negative() const { return (bits_ >> kSignShift) != 0; }
 
   static constexpr unsigned kTwosShift = 6;
-  static constexpr unsigned kSignShift = 12;
 
  private:
   static constexpr unsigned kFieldMask = (1U << kTwosShift) - 1;
