@@ -87,7 +87,7 @@ inline void divideRareStep(const DivisionStep& step, std::uint64_t& a, std::uint
 }
 
 // @param kFrequent frequent.size() when it is known at compile time, else -1
-// @param kRare rare.size() likewise
+// @param kRare rare.size() likewise; -1 only when it is above 2
 // @return a with the steps' primes divided out as often as they divide it,
 //         and the key that says how often each divided
 template <int kFrequent, int kRare>
@@ -110,7 +110,12 @@ inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> freque
       divideRareStep(rare[static_cast<std::size_t>(i)], a, key);
     }
   } else {
-    for (const DivisionStep& step : rare) {
+    // Beyond the unrolled counts: the first steps unrolled all the same, as
+    // each costs a loop's overhead again in a loop.
+    divideRareStep(rare[0], a, key);
+    divideRareStep(rare[1], a, key);
+    divideRareStep(rare[2], a, key);
+    for (const DivisionStep& step : rare.subspan(3)) {
       divideRareStep(step, a, key);
     }
   }
