@@ -203,52 +203,85 @@ void BatchInversion::certify(const Montgomery& montgomery) {
 }
 
 // @return the product of the units not failed so far, having recorded in
-//         unitPrefixes_ the product of those before each unit
+//         unitPrefixes_ the product of those before each unit in its chain,
+//         and each chain's product in chainProducts_. The units of even and
+//         of odd index form the two chains, which run side by side, so that
+//         neither waits on its last product at every unit.
 std::uint64_t BatchInversion::productOfCertifiedUnits(const Montgomery& montgomery) {
-  unitPrefixes_.resize(unitProducts_.size());
-  std::uint64_t total = montgomeryOne(montgomery);
-  for (std::size_t u = 0; u < unitProducts_.size(); ++u) {
-    unitPrefixes_[u] = total;
-    total = unitFailed_[u] != 0 ? total : montgomery.multiply(unitProducts_[u], total);
+  const std::size_t units = unitProducts_.size();
+  unitPrefixes_.resize(units);
+  const auto step = [&](std::size_t u, std::uint64_t& product) {
+    unitPrefixes_[u] = product;
+    product = unitFailed_[u] != 0 ? product : montgomery.multiply(unitProducts_[u], product);
+  };
+  std::uint64_t even = montgomeryOne(montgomery);
+  std::uint64_t odd = even;
+  std::size_t u = 0;
+  for (; u + 1 < units; u += 2) {
+    step(u, even);
+    step(u + 1, odd);
   }
-  return total;
+  if (u < units) {
+    step(u, even);
+  }
+  chainProducts_ = {even, odd};
+  // Each chain's product carries R^(1 - its certified units), so this one
+  // carries R^(1 - all of them), as a single chain's would.
+  return montgomery.multiply(even, odd);
 }
 
-// Sharing a factor with the modulus only grows along the running product of
-// the units, so the first unit whose product so far shares one is found by
+// Sharing a factor with the modulus only grows along a chain's running
+// product, and the total shares one exactly when a chain's product does, so
+// the first unit of that chain whose product so far shares one is found by
 // bisection. It is one that has not failed before, since a failed unit adds
 // nothing to the product.
 void BatchInversion::markFirstFailure(const Montgomery& montgomery) {
+  const std::size_t chain = std::gcd(chainProducts_[0], montgomery.modulus()) != 1 ? 0 : 1;
   const auto sharesThrough = [&](std::size_t u) {
     const std::uint64_t through = unitFailed_[u] != 0
                                       ? unitPrefixes_[u]
                                       : montgomery.multiply(unitProducts_[u], unitPrefixes_[u]);
     return std::gcd(through, montgomery.modulus()) != 1;
   };
+  // Unit chain + 2j is the chain's j-th; its last one shares a factor.
   std::size_t lo = 0;
-  std::size_t hi = unitProducts_.size() - 1;  // the whole product shares a factor
+  std::size_t hi = (unitProducts_.size() - chain + 1) / 2 - 1;
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (sharesThrough(mid)) {
+    if (sharesThrough(chain + 2 * mid)) {
       hi = mid;
     } else {
       lo = mid + 1;
     }
   }
-  unitFailed_[lo] = 1;
+  unitFailed_[chain + 2 * lo] = 1;
 }
 
 // From the inverse of the total, the inverse of each certified unit's
 // product, where its backward pass starts. A failed unit gets 0.
 void BatchInversion::startBackwardPasses(const Montgomery& montgomery, std::uint64_t totalInverse) {
-  unitInverses_.resize(unitProducts_.size());
-  std::uint64_t running = totalInverse;
-  for (std::size_t u = unitProducts_.size(); u-- > 0;) {
+  const std::size_t units = unitProducts_.size();
+  unitInverses_.resize(units);
+  const auto step = [&](std::size_t u, std::uint64_t& running) {
     unitInverses_[u] = 0;
     if (unitFailed_[u] == 0) {
       unitInverses_[u] = montgomery.multiply(running, unitPrefixes_[u]);
       running = montgomery.multiply(unitProducts_[u], running);
     }
+  };
+  // A chain's backward pass starts from the inverse of its own product, as
+  // a single chain's would: the total's inverse times the other chain's
+  // product.
+  std::uint64_t even = montgomery.multiply(totalInverse, chainProducts_[1]);
+  std::uint64_t odd = montgomery.multiply(totalInverse, chainProducts_[0]);
+  std::size_t u = units;
+  if (u % 2 != 0) {
+    step(--u, even);
+  }
+  while (u != 0) {
+    u -= 2;
+    step(u + 1, odd);
+    step(u, even);
   }
 }
 
