@@ -14,15 +14,12 @@ namespace {
 // The pointers of one list, copied out of its spans.
 struct ListPointers {
   std::uint64_t* a;
-  std::uint32_t* lane;
   LaneTag* tag;
 
-  explicit ListPointers(const ListedLanes& list)
-      : a(list.a.data()), lane(list.lane.data()), tag(list.tag.data()) {}
+  explicit ListPointers(const ListedLanes& list) : a(list.a.data()), tag(list.tag.data()) {}
 
-  void put(std::size_t at, std::uint64_t value, std::size_t k, LaneTag laneTag) const {
+  void put(std::size_t at, std::uint64_t value, LaneTag laneTag) const {
     a[at] = value;
-    lane[at] = static_cast<std::uint32_t>(k);
     tag[at] = laneTag;
   }
 };
@@ -38,8 +35,7 @@ struct Loop {
   std::span<const DivisionStep> rare;
   const std::uint8_t* groupOfKey;
   ListPointers sharing;
-  std::uint64_t* sameA;
-  std::uint32_t* sameLane;
+  ListPointers same;
 };
 
 Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
@@ -50,8 +46,7 @@ Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
           plan.rareSteps(),
           plan.groupOfKey(),
           ListPointers(lists.sharing),
-          lists.same.a.data(),
-          lists.same.lane.data()};
+          ListPointers(lists.same)};
 }
 
 template <bool kExact, bool kTable, int kFrequent, int kRare>
@@ -74,8 +69,8 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
   if (group == LanePlan::kUnassigned && differ != 0) [[unlikely]] {
     group = plan.openGroup(reduction.key);
   }
-  const LaneTag tag(group, loop.twosOfP - shift);
-  loop.sharing.put(counts.sharing, reduction.a, k, tag);
+  const auto lane = static_cast<std::uint32_t>(k);
+  loop.sharing.put(counts.sharing, reduction.a, LaneTag(group, loop.twosOfP - shift, lane));
   counts.sharing += differ;
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
@@ -83,8 +78,7 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
     values[k] = static_cast<std::int64_t>((static_cast<std::uint64_t>(x) & keep) |
                                           (reduction.a * loop.p & ~keep));
   } else {
-    loop.sameA[counts.same] = reduction.a;
-    loop.sameLane[counts.same] = static_cast<std::uint32_t>(k);
+    loop.same.put(counts.same, reduction.a, LaneTag(0, 0, lane));
     counts.same += differ ^ 1U;
   }
 }

@@ -27,20 +27,19 @@ namespace castles {
 
 // Where classification lists lanes; each span holds kListSlack more entries
 // than there are lanes, as a vector kernel may store a whole vector past the
-// last listed lane. Lanes are indices into the classified values.
+// last listed lane. A lane's tag holds its index into the classified values.
 inline constexpr std::size_t kListSlack = 8;
 
-// Listed lanes: their a, index and tag, at the same position in each span.
+// Listed lanes: their a and tag, at the same position in each span.
 struct ListedLanes {
   std::span<std::uint64_t> a;
-  std::span<std::uint32_t> lane;
   std::span<LaneTag> tag;
 };
 
 struct LaneLists {
   ListedLanes coprime;  // x's sign differs from p's, group 0 (vector kernels)
   ListedLanes sharing;  // x's sign differs from p's, any other lanes of that sign
-  ListedLanes same;     // of p's sign, when the plan is not exact; no tags
+  ListedLanes same;     // of p's sign, when the plan is not exact; tags with lanes alone
 };
 
 struct LaneCounts {
@@ -52,7 +51,7 @@ struct LaneCounts {
 // Classifies every lane of values, writing the results of lanes of p's sign
 // into values when plan.unplanned() is 1, and listing the others. With
 // Kernel::avx2, a plan with a residue table goes to the portable pass.
-// @param values fewer than 2^32
+// @param values fewer than 2^20
 // @pre kernelAvailable(kernel)
 LaneCounts classifyLanes(Kernel kernel, LanePlan& plan, std::span<std::int64_t> values,
                          const LaneLists& lists);

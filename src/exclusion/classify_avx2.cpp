@@ -196,15 +196,15 @@ CASTLES_AVX2 inline Reduced reduce(const Prepared& prepared, __m256i magnitudes)
 }
 
 // The tags of four lanes, as LaneTag packs them.
-CASTLES_AVX2 inline __m128i tagsOf(__m128i groups, __m256i twos) {
-  return _mm_or_si128(groups, narrow(_mm256_slli_epi64(twos, LaneTag::kTwosShift)));
+CASTLES_AVX2 inline __m128i tagsOf(__m128i groups, __m256i twos, __m128i laneTags) {
+  return _mm_or_si128(_mm_or_si128(groups, narrow(_mm256_slli_epi64(twos, LaneTag::kTwosShift))),
+                      laneTags);
 }
 
 // Appends the lanes of a mask to a list.
 CASTLES_AVX2 inline void list(const ListedLanes& to, std::size_t& count, unsigned mask, __m256i a,
-                              __m128i lanes, __m128i tags) {
+                              __m128i tags) {
   storeCompressed64(&to.a[count], a, mask);
-  storeCompressed32(&to.lane[count], lanes, mask);
   storeCompressed32(&to.tag[count], tags, mask);
   count += static_cast<std::size_t>(std::popcount(mask));
 }
@@ -215,7 +215,8 @@ CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> 
   Prepared prepared;
   prepare(plan, prepared);
   LaneCounts counts;
-  __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
+  // The lanes' indices where LaneTag keeps them, group and twos 0.
+  __m128i laneTags = _mm_slli_epi32(_mm_setr_epi32(0, 1, 2, 3), LaneTag::kLaneShift);
   std::size_t k = 0;
   for (; k + kLanes <= values.size(); k += kLanes) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&values[k]));
@@ -232,19 +233,19 @@ CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> 
     const auto shares = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(
                             _mm256_cmpeq_epi64(reduced.key, _mm256_setzero_si256())))) ^
                         0xFU;
-    const __m128i tags = tagsOf(groups, reduced.twos);
-    list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, lanes, tags);
-    list(lists.sharing, counts.sharing, differ & shares, reduced.a, lanes, tags);
+    const __m128i tags = tagsOf(groups, reduced.twos, laneTags);
+    list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, tags);
+    list(lists.sharing, counts.sharing, differ & shares, reduced.a, tags);
     if constexpr (kExact) {
       _mm256_maskstore_epi64(reinterpret_cast<long long*>(&values[k]), sameVector,
                              multiplyLow(reduced.a, prepared.p));
     } else {
       const auto same = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(sameVector)));
       storeCompressed64(&lists.same.a[counts.same], reduced.a, same);
-      storeCompressed32(&lists.same.lane[counts.same], lanes, same);
+      storeCompressed32(&lists.same.tag[counts.same], laneTags, same);
       counts.same += static_cast<std::size_t>(std::popcount(same));
     }
-    lanes = _mm_add_epi32(lanes, _mm_set1_epi32(kLanes));
+    laneTags = _mm_add_epi32(laneTags, _mm_set1_epi32(kLanes << LaneTag::kLaneShift));
   }
   classifyEach(plan, values, k, lists, counts);
   return counts;

@@ -86,9 +86,10 @@ CASTLES_AVX512 inline __m256i groupsOf(LanePlan& plan, __m512i key, __mmask8 dif
 }
 
 // The tags of eight lanes, as LaneTag packs them.
-CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos) {
-  return _mm256_or_si256(groups,
-                         _mm512_cvtepi64_epi32(_mm512_slli_epi64(twos, LaneTag::kTwosShift)));
+CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos, __m256i laneTags) {
+  return _mm256_or_si256(
+      _mm256_or_si256(groups, _mm512_cvtepi64_epi32(_mm512_slli_epi64(twos, LaneTag::kTwosShift))),
+      laneTags);
 }
 
 // Compressing into a register and storing the whole vector is much faster
@@ -106,9 +107,8 @@ CASTLES_AVX512 inline void storeCompressed32(void* to, __mmask8 mask, __m256i va
 
 // Appends the lanes of a mask to a list.
 CASTLES_AVX512 inline void list(const ListedLanes& to, std::size_t& count, __mmask8 mask, __m512i a,
-                                __m256i lanes, __m256i tags) {
+                                __m256i tags) {
   storeCompressed64(&to.a[count], mask, a);
-  storeCompressed32(&to.lane[count], mask, lanes);
   storeCompressed32(&to.tag[count], mask, tags);
   count += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(mask)));
 }
@@ -119,7 +119,9 @@ CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t
   const Broadcast broadcast{_mm512_set1_epi64(plan.twosOfP()), _mm512_set1_epi64(plan.p()),
                             static_cast<__mmask8>(plan.pNegative() ? 0xFF : 0)};
   LaneCounts counts;
-  __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  // The lanes' indices where LaneTag keeps them, group and twos 0.
+  __m256i laneTags =
+      _mm256_slli_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), LaneTag::kLaneShift);
   std::size_t k = 0;
   for (; k + kLanes <= values.size(); k += kLanes) {
     const __m512i x = _mm512_loadu_si512(&values[k]);
@@ -131,17 +133,17 @@ CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t
     const Reduced reduced = reduce(plan, broadcast, magnitudes);
     const __m256i groups = groupsOf(plan, reduced.key, differ);
     const __mmask8 shares = _mm512_test_epi64_mask(reduced.key, reduced.key);
-    const __m256i tags = tagsOf(groups, reduced.twos);
-    list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, lanes, tags);
-    list(lists.sharing, counts.sharing, differ & shares, reduced.a, lanes, tags);
+    const __m256i tags = tagsOf(groups, reduced.twos, laneTags);
+    list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, tags);
+    list(lists.sharing, counts.sharing, differ & shares, reduced.a, tags);
     if constexpr (kExact) {
       _mm512_mask_storeu_epi64(&values[k], same, _mm512_mullo_epi64(reduced.a, broadcast.p));
     } else {
       storeCompressed64(&lists.same.a[counts.same], same, reduced.a);
-      storeCompressed32(&lists.same.lane[counts.same], same, lanes);
+      storeCompressed32(&lists.same.tag[counts.same], same, laneTags);
       counts.same += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(same)));
     }
-    lanes = _mm256_add_epi32(lanes, _mm256_set1_epi32(kLanes));
+    laneTags = _mm256_add_epi32(laneTags, _mm256_set1_epi32(kLanes << LaneTag::kLaneShift));
   }
   classifyEach(plan, values, k, lists, counts);
   return counts;

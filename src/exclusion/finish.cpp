@@ -5,18 +5,17 @@ namespace internal {
 
 void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
                 std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
-                std::span<const std::uint32_t> lanes, std::span<std::int64_t> results,
-                std::size_t from) {
+                std::span<std::int64_t> results, std::size_t from) {
   const GroupFinish local = group;  // a copy: the stores cannot make it reload
   std::int64_t* const out = results.data();
   if (local.pOdd) {
     for (std::size_t i = from; i < a.size(); ++i) {
-      out[lanes[i]] = finishOddLane(local, a[i], inverses[i]);
+      out[tags[i].lane()] = finishOddLane(local, a[i], inverses[i]);
     }
     return;
   }
   for (std::size_t i = from; i < a.size(); ++i) {
-    out[lanes[i]] = finishLaneOfModulus(local, tags[i].twos(), a[i], inverses[i]);
+    out[tags[i].lane()] = finishLaneOfModulus(local, tags[i].twos(), a[i], inverses[i]);
   }
 }
 
@@ -24,15 +23,15 @@ void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
 
 void finishLanes(Kernel kernel, const GroupFinish& group, std::span<const std::uint64_t> a,
                  std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
-                 std::span<const std::uint32_t> lanes, std::span<std::int64_t> results) {
+                 std::span<std::int64_t> results) {
 #if CASTLES_SIMD_AVX512
   if (kernel == Kernel::avx512) {
-    internal::finishAvx512(group, a, tags, inverses, lanes, results);
+    internal::finishAvx512(group, a, tags, inverses, results);
     return;
   }
 #endif
   static_cast<void>(kernel);
-  internal::finishEach(group, a, tags, inverses, lanes, results, 0);
+  internal::finishEach(group, a, tags, inverses, results, 0);
 }
 
 }  // namespace castles

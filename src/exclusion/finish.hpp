@@ -69,14 +69,14 @@ inline std::int64_t finishOddLane(const GroupFinish& group, std::uint64_t a,
   return internal::lcmFromReduced(group.p >= 0, group.p, a, stepsOdd);
 }
 
-// results[lanes[i]] = finishLane(group, tags[i].twos(), a[i], inverses[i]) for
-// every i.
+// results[tags[i].lane()] = finishLane(group, tags[i].twos(), a[i], inverses[i])
+// for every i.
 // @param group modulus >= 3
-// @param a, tags, inverses, lanes the same length
+// @param a, tags, inverses the same length
 // @pre kernelAvailable(kernel)
 void finishLanes(Kernel kernel, const GroupFinish& group, std::span<const std::uint64_t> a,
                  std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
-                 std::span<const std::uint32_t> lanes, std::span<std::int64_t> results);
+                 std::span<std::int64_t> results);
 
 namespace internal {
 
@@ -84,13 +84,12 @@ namespace internal {
 // kernel's tail.
 void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
                 std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
-                std::span<const std::uint32_t> lanes, std::span<std::int64_t> results,
-                std::size_t from);
+                std::span<std::int64_t> results, std::size_t from);
 
 #if CASTLES_SIMD_AVX512
 void finishAvx512(const GroupFinish& group, std::span<const std::uint64_t> a,
                   std::span<const LaneTag> tags, std::span<const std::uint64_t> inverses,
-                  std::span<const std::uint32_t> lanes, std::span<std::int64_t> results);
+                  std::span<std::int64_t> results);
 #endif
 
 }  // namespace internal

@@ -50,7 +50,6 @@ CASTLES_AVX512 inline __m512i finishVector(const GroupFinish& group, __m512i a, 
 CASTLES_AVX512 void finishAvx512(const GroupFinish& group, std::span<const std::uint64_t> a,
                                  std::span<const LaneTag> tags,
                                  std::span<const std::uint64_t> inverses,
-                                 std::span<const std::uint32_t> lanes,
                                  std::span<std::int64_t> results) {
   const __m256i twosMask = _mm256_set1_epi32(63);
   std::size_t i = 0;
@@ -60,10 +59,10 @@ CASTLES_AVX512 void finishAvx512(const GroupFinish& group, std::span<const std::
         _mm256_and_si256(_mm256_srli_epi32(tagBits, LaneTag::kTwosShift), twosMask));
     const __m512i result =
         finishVector(group, _mm512_loadu_si512(&a[i]), twos, _mm512_loadu_si512(&inverses[i]));
-    const __m256i laneIndices = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&lanes[i]));
+    const __m256i laneIndices = _mm256_srli_epi32(tagBits, LaneTag::kLaneShift);
     _mm512_i32scatter_epi64(results.data(), laneIndices, result, 8);
   }
-  finishEach(group, a, tags, inverses, lanes, results, i);
+  finishEach(group, a, tags, inverses, results, i);
 }
 
 }  // namespace castles::internal

@@ -19,23 +19,29 @@
 
 namespace castles {
 
-// What classification learns of a lane that needs an inverse: its group and
-// the twos left in |p| / G (x's sign is the one p has not, the same for every
-// listed lane of a batch). 32 bits wide, the narrowest width the
-// vector kernels can compress without further instruction sets.
+// What classification lists of a lane besides its a: its index among the
+// classified lanes and, for a lane that needs an inverse, its group and the
+// twos left in |p| / G (x's sign is the one p has not, the same for every
+// listed lane of a batch). 32 bits wide, the narrowest width the vector
+// kernels can compress without further instruction sets, so that one
+// compressed store lists all three.
 class LaneTag {
  public:
   // Left indeterminate, so that lists of tags need not be filled in advance.
   LaneTag() = default;
   // @param group below 64
   // @param twos below 64
-  constexpr LaneTag(std::uint8_t group, unsigned twos) : bits_(group | twos << kTwosShift) {}
+  // @param lane below 2^20
+  constexpr LaneTag(std::uint8_t group, unsigned twos, std::uint32_t lane)
+      : bits_(group | twos << kTwosShift | lane << kLaneShift) {}
 
   constexpr std::uint8_t group() const { return static_cast<std::uint8_t>(bits_ & kFieldMask); }
   // @return the twos of |p| / G; when there are any, a is odd
   constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kFieldMask; }
+  constexpr std::uint32_t lane() const { return bits_ >> kLaneShift; }
 
   static constexpr unsigned kTwosShift = 6;
+  static constexpr unsigned kLaneShift = 12;
 
  private:
   static constexpr unsigned kFieldMask = (1U << kTwosShift) - 1;

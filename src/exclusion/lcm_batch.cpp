@@ -42,14 +42,11 @@ void forEachWithTally(std::size_t count, std::array<Tally, kTallies>& tallies, V
 }  // namespace
 
 ListedLanes LcmBatch::ListStorage::reserve(std::size_t lanes) {
-  return {a.reserve(lanes + kListSlack), lane.reserve(lanes + kListSlack),
-          tag.reserve(lanes + kListSlack)};
+  return {a.reserve(lanes + kListSlack), tag.reserve(lanes + kListSlack)};
 }
 
 LcmBatch::Listed::Listed(const ListStorage& list, std::size_t first, std::size_t end)
-    : a(list.a.data() + first, end - first),
-      lane(list.lane.data() + first, end - first),
-      tag(list.tag.data() + first, end - first) {}
+    : a(list.a.data() + first, end - first), tag(list.tag.data() + first, end - first) {}
 
 LcmBatch::LcmBatch() : LcmBatch(bestKernel()) {}
 
@@ -103,14 +100,14 @@ void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
 // those primes; a unit that shares one keeps its x, for Euclid's loops.
 void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count) {
   const auto a = std::span<const std::uint64_t>(same_.a.data(), count);
-  const std::uint32_t* const lanes = same_.lane.data();
+  const LaneTag* const tags = same_.tag.data();
   const auto p = static_cast<std::uint64_t>(plan_.p());
   inversion_.run(Montgomery(plan_.unplanned()), a, 0);
   for (std::size_t i = 0; i < count; ++i) {
     if (!inversion_.anyFailed() || inversion_.certified(i)) {
-      chunk[lanes[i]] = static_cast<std::int64_t>(a[i] * p);
+      chunk[tags[i].lane()] = static_cast<std::int64_t>(a[i] * p);
     } else {
-      fallback_.push_back(lanes[i]);
+      fallback_.push_back(tags[i].lane());
     }
   }
 }
@@ -149,7 +146,6 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
     const LaneTag tag = from.tag[i];
     const std::uint32_t to = tally[tag.group() + 1U]++;
     into.a[to] = from.a[i];
-    into.lane[to] = from.lane[i];
     into.tag[to] = tag;
   });
   return starts;
@@ -162,32 +158,33 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
 // keep their x, for Euclid's loops.
 void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group,
                            const Listed& listed) {
-  const auto lanes = listed.lane;
-  if (group == LanePlan::kNoGroup || lanes.size() < kMinGroupLanes) {
-    fallback_.insert(fallback_.end(), lanes.begin(), lanes.end());
+  const auto tags = listed.tag;
+  if (group == LanePlan::kNoGroup || tags.size() < kMinGroupLanes) {
+    for (const LaneTag tag : tags) {
+      fallback_.push_back(tag.lane());
+    }
     return;
   }
   const auto a = listed.a;
-  const auto tags = listed.tag;
   const std::uint64_t modulus = plan_.oddOfP() / plan_.shared()[group];
   const GroupFinish finish{plan_.p(), modulus, inverseModPowerOfTwo(modulus, 64),
                            plan_.twosOfP() == 0};
   if (modulus == 1) {
-    for (std::size_t i = 0; i < lanes.size(); ++i) {
-      chunk[lanes[i]] = finishLane(finish, tags[i].twos(), a[i], 0);  // everything is 0 mod 1
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+      chunk[tags[i].lane()] = finishLane(finish, tags[i].twos(), a[i], 0);  // everything is 0 mod 1
     }
     return;
   }
   inversion_.run(Montgomery(modulus), a, a.size());
   if (!inversion_.anyFailed()) {
-    finishLanes(kernel_, finish, a, tags, inversion_.inverses(), lanes, chunk);
+    finishLanes(kernel_, finish, a, tags, inversion_.inverses(), chunk);
     return;
   }
-  for (std::size_t i = 0; i < lanes.size(); ++i) {
+  for (std::size_t i = 0; i < tags.size(); ++i) {
     if (inversion_.certified(i)) {
-      chunk[lanes[i]] = finishLane(finish, tags[i].twos(), a[i], inversion_.inverses()[i]);
+      chunk[tags[i].lane()] = finishLane(finish, tags[i].twos(), a[i], inversion_.inverses()[i]);
     } else {
-      fallback_.push_back(lanes[i]);
+      fallback_.push_back(tags[i].lane());
     }
   }
 }

@@ -49,14 +49,12 @@ class LcmBatch {
   // One list of a chunk's lanes, sized for the largest chunk.
   struct ListStorage {
     Scratch<std::uint64_t> a;
-    Scratch<std::uint32_t> lane;
     Scratch<LaneTag> tag;
     ListedLanes reserve(std::size_t lanes);
   };
   // Lanes [first, end) of a list.
   struct Listed {
     std::span<const std::uint64_t> a;
-    std::span<const std::uint32_t> lane;
     std::span<const LaneTag> tag;
     Listed(const ListStorage& list, std::size_t first, std::size_t end);
   };
