@@ -89,10 +89,11 @@ class BatchInversion {
   Scratch<std::uint64_t> inverses_;
   // Per unit, those below `invert` first.
   std::vector<std::uint64_t> unitProducts_;
-  std::vector<std::uint64_t> unitPrefixes_;  // the product of the certified units before it,
-                                             // in its chain (units of its index's parity)
+  // Per unit: the product of the certified units before it in its chain (the
+  // units of its index's parity).
+  std::vector<std::uint64_t> unitPrefixes_;
   std::array<std::uint64_t, 2> chainProducts_{};  // of the certified units of each chain
-  std::vector<std::uint64_t> unitInverses_;  // where its backward pass starts, once certified
+  std::vector<std::uint64_t> unitInverses_;       // where its backward pass starts, once certified
   std::vector<std::uint8_t> unitFailed_;
   std::size_t invert_ = 0;      // values whose inverses are wanted
   std::size_t valueCount_ = 0;  // values in all
