@@ -33,25 +33,22 @@ struct Loop {
   ResidueTable residues;
   std::span<const DivisionStep> frequent;  // those after the residue table's
   std::span<const DivisionStep> rare;
-  const std::uint8_t* groupOfKey;
   ListPointers sharing;
   ListPointers same;
 };
 
 Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
-  return {plan.twosOfP(),
-          static_cast<std::uint64_t>(plan.p()),
-          plan.residues(),
-          plan.frequentSteps().subspan(plan.residues().steps),
-          plan.rareSteps(),
-          plan.groupOfKey(),
-          ListPointers(lists.sharing),
-          ListPointers(lists.same)};
+  return {
+      plan.twosOfP(),           static_cast<std::uint64_t>(plan.p()),
+      plan.residues(),          plan.frequentSteps().subspan(plan.residues().steps),
+      plan.rareSteps(),         ListPointers(lists.sharing),
+      ListPointers(lists.same),
+  };
 }
 
 template <bool kExact, bool kTable, int kFrequent, int kRare>
-inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t> values,
-                        std::size_t k, LaneCounts& counts) {
+inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::size_t k,
+                        LaneCounts& counts) {
   const std::int64_t x = values[k];
   const std::uint64_t xm = magnitude(x);
   if (xm == 0) {
@@ -62,15 +59,11 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
       kTable ? divideOutByResidue<kFrequent, kRare>(xm >> shift, loop.residues, loop.frequent,
                                                     loop.rare)
              : divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
-  // 1 when x's sign differs from p's, and whether x shares a planned prime:
-  // numbers, not conditions, so that nothing below branches on them.
+  // 1 when x's sign differs from p's: a number, not a condition, so that
+  // nothing below branches on it.
   const std::uint64_t differ = (static_cast<std::uint64_t>(x) ^ loop.p) >> 63;
-  std::uint8_t group = loop.groupOfKey[reduction.key];
-  if (group == LanePlan::kUnassigned && differ != 0) [[unlikely]] {
-    group = plan.openGroup(reduction.key);
-  }
   const auto lane = static_cast<std::uint32_t>(k);
-  loop.sharing.put(counts.sharing, reduction.a, LaneTag(group, loop.twosOfP - shift, lane));
+  loop.sharing.put(counts.sharing, reduction.a, LaneTag(reduction.key, loop.twosOfP - shift, lane));
   counts.sharing += differ;
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
@@ -84,12 +77,12 @@ inline void classifyOne(const Loop& loop, LanePlan& plan, std::span<std::int64_t
 }
 
 template <bool kExact, bool kTable, int kFrequent, int kRare>
-void classifyEachOf(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+void classifyEachOf(const LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                     const LaneLists& lists, LaneCounts& counts) {
   const Loop loop = loopOf(plan, lists);
   LaneCounts local = counts;
   for (std::size_t k = from; k < values.size(); ++k) {
-    classifyOne<kExact, kTable, kFrequent, kRare>(loop, plan, values, k, local);
+    classifyOne<kExact, kTable, kFrequent, kRare>(loop, values, k, local);
   }
   counts = local;
 }
@@ -100,7 +93,7 @@ void classifyEachOf(LanePlan& plan, std::span<std::int64_t> values, std::size_t 
 // pass mostly meets p with fewer than two (more unrolled kernels measured no
 // faster, and cost build time).
 template <bool kExact, bool kTable, int kFrequent>
-void classifyEachFrequent(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+void classifyEachFrequent(const LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                           const LaneLists& lists, LaneCounts& counts) {
   switch (plan.rareSteps().size()) {
     case 0:
@@ -115,7 +108,7 @@ void classifyEachFrequent(LanePlan& plan, std::span<std::int64_t> values, std::s
 }
 
 template <bool kExact, bool kTable>
-void classifyEachExact(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+void classifyEachExact(const LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                        const LaneLists& lists, LaneCounts& counts) {
   switch (plan.frequentSteps().size() - plan.residues().steps) {
     case 0:
@@ -131,7 +124,7 @@ void classifyEachExact(LanePlan& plan, std::span<std::int64_t> values, std::size
 
 }  // namespace
 
-void classifyEach(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+void classifyEach(const LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                   const LaneLists& lists, LaneCounts& counts) {
   const bool table = plan.residues().modulus != 1;
   if (plan.unplanned() == 1 && table) {
@@ -147,7 +140,7 @@ void classifyEach(LanePlan& plan, std::span<std::int64_t> values, std::size_t fr
 
 }  // namespace internal
 
-LaneCounts classifyLanes(Kernel kernel, LanePlan& plan, std::span<std::int64_t> values,
+LaneCounts classifyLanes(Kernel kernel, const LanePlan& plan, std::span<std::int64_t> values,
                          const LaneLists& lists) {
 #if CASTLES_SIMD_AVX512
   if (kernel == Kernel::avx512) {

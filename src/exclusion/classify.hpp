@@ -53,7 +53,7 @@ struct LaneCounts {
 // Kernel::avx2, a plan with a residue table goes to the portable pass.
 // @param values fewer than 2^20
 // @pre kernelAvailable(kernel)
-LaneCounts classifyLanes(Kernel kernel, LanePlan& plan, std::span<std::int64_t> values,
+LaneCounts classifyLanes(Kernel kernel, const LanePlan& plan, std::span<std::int64_t> values,
                          const LaneLists& lists);
 
 namespace internal {
@@ -138,7 +138,7 @@ inline Reduction divideOutByResidue(std::uint64_t a, const ResidueTable& table,
 // and the vector kernels' tail; lanes of p's sign are finished when the plan
 // is exact.
 // @param counts the lists' counts so far, advanced
-void classifyEach(LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
+void classifyEach(const LanePlan& plan, std::span<std::int64_t> values, std::size_t from,
                   const LaneLists& lists, LaneCounts& counts);
 
 }  // namespace internal

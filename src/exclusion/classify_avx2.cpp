@@ -147,35 +147,6 @@ CASTLES_AVX2 inline __m128i narrow(__m256i wide) {
   return _mm256_castsi256_si128(packed);
 }
 
-// The groups of four keys, opening groups for keys first met by a lane that
-// needs one.
-CASTLES_AVX2 inline __m128i groupsOf(LanePlan& plan, __m256i key, unsigned differ) {
-  // Four bytes are read at every entry; the table is padded for it.
-  __m128i groups =
-      _mm_and_si128(_mm256_i64gather_epi32(reinterpret_cast<const int*>(plan.groupOfKey()), key, 1),
-                    _mm_set1_epi32(0xFF));
-  const unsigned unassigned =
-      static_cast<unsigned>(_mm_movemask_ps(
-          _mm_castsi128_ps(_mm_cmpeq_epi32(groups, _mm_set1_epi32(LanePlan::kUnassigned))))) &
-      differ;
-  if (unassigned != 0) [[unlikely]] {
-    alignas(32) std::array<std::uint64_t, kLanes> keys{};
-    alignas(16) std::array<std::uint32_t, kLanes> opened{};
-    _mm256_store_si256(reinterpret_cast<__m256i*>(keys.data()), key);
-    _mm_store_si128(reinterpret_cast<__m128i*>(opened.data()), groups);
-    for (unsigned lane = 0; lane < kLanes; ++lane) {
-      if (((unassigned >> lane) & 1U) != 0) {
-        const auto laneKey = static_cast<std::uint32_t>(keys[lane]);
-        const std::uint8_t group =
-            plan.groupOfKey()[laneKey];  // an earlier lane may have opened it
-        opened[lane] = group == LanePlan::kUnassigned ? plan.openGroup(laneKey) : group;
-      }
-    }
-    groups = _mm_load_si128(reinterpret_cast<const __m128i*>(opened.data()));
-  }
-  return groups;
-}
-
 // |x| of four lanes with p's twos and planned primes divided out, and keys.
 struct Reduced {
   __m256i a;
@@ -196,9 +167,9 @@ CASTLES_AVX2 inline Reduced reduce(const Prepared& prepared, __m256i magnitudes)
 }
 
 // The tags of four lanes, as LaneTag packs them.
-CASTLES_AVX2 inline __m128i tagsOf(__m128i groups, __m256i twos, __m128i laneTags) {
-  return _mm_or_si128(_mm_or_si128(groups, narrow(_mm256_slli_epi64(twos, LaneTag::kTwosShift))),
-                      laneTags);
+CASTLES_AVX2 inline __m128i tagsOf(__m256i key, __m256i twos, __m128i laneTags) {
+  const __m256i keyAndTwos = _mm256_or_si256(key, _mm256_slli_epi64(twos, LaneTag::kTwosShift));
+  return _mm_or_si128(narrow(keyAndTwos), laneTags);
 }
 
 // Appends the lanes of a mask to a list.
@@ -210,7 +181,7 @@ CASTLES_AVX2 inline void list(const ListedLanes& to, std::size_t& count, unsigne
 }
 
 template <bool kExact>
-CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> values,
+CASTLES_AVX2 LaneCounts classifyVectors(const LanePlan& plan, std::span<std::int64_t> values,
                                         const LaneLists& lists) {
   Prepared prepared;
   prepare(plan, prepared);
@@ -229,11 +200,10 @@ CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> 
     const auto differ = static_cast<unsigned>(
         _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(zero, signsDiffer))));
     const Reduced reduced = reduce(prepared, magnitudes);
-    const __m128i groups = groupsOf(plan, reduced.key, differ);
     const auto shares = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(
                             _mm256_cmpeq_epi64(reduced.key, _mm256_setzero_si256())))) ^
                         0xFU;
-    const __m128i tags = tagsOf(groups, reduced.twos, laneTags);
+    const __m128i tags = tagsOf(reduced.key, reduced.twos, laneTags);
     list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, tags);
     list(lists.sharing, counts.sharing, differ & shares, reduced.a, tags);
     if constexpr (kExact) {
@@ -253,7 +223,8 @@ CASTLES_AVX2 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> 
 
 }  // namespace
 
-LaneCounts classifyAvx2(LanePlan& plan, std::span<std::int64_t> values, const LaneLists& lists) {
+LaneCounts classifyAvx2(const LanePlan& plan, std::span<std::int64_t> values,
+                        const LaneLists& lists) {
   return plan.unplanned() == 1 ? classifyVectors<true>(plan, values, lists)
                                : classifyVectors<false>(plan, values, lists);
 }

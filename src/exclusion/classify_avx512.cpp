@@ -59,37 +59,10 @@ CASTLES_AVX512 inline Reduced reduce(const LanePlan& plan, const Broadcast& broa
   return reduced;
 }
 
-// The groups of eight keys, opening groups for keys first met by a lane that
-// needs one.
-CASTLES_AVX512 inline __m256i groupsOf(LanePlan& plan, __m512i key, __mmask8 differ) {
-  // Four bytes are read at every entry; the table is padded for it.
-  __m256i groups =
-      _mm256_and_si256(_mm512_i64gather_epi32(key, plan.groupOfKey(), 1), _mm256_set1_epi32(0xFF));
-  const auto unassigned = static_cast<__mmask8>(_mm512_mask_cmpeq_epi32_mask(
-      differ, _mm512_castsi256_si512(groups), _mm512_set1_epi32(LanePlan::kUnassigned)));
-  if (unassigned != 0) [[unlikely]] {
-    alignas(64) std::array<std::uint64_t, kLanes> keys{};
-    alignas(32) std::array<std::uint32_t, kLanes> opened{};
-    _mm512_store_si512(keys.data(), key);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(opened.data()), groups);
-    for (unsigned lane = 0; lane < kLanes; ++lane) {
-      if (((unassigned >> lane) & 1U) != 0) {
-        const auto laneKey = static_cast<std::uint32_t>(keys[lane]);
-        const std::uint8_t group =
-            plan.groupOfKey()[laneKey];  // an earlier lane may have opened it
-        opened[lane] = group == LanePlan::kUnassigned ? plan.openGroup(laneKey) : group;
-      }
-    }
-    groups = _mm256_load_si256(reinterpret_cast<const __m256i*>(opened.data()));
-  }
-  return groups;
-}
-
 // The tags of eight lanes, as LaneTag packs them.
-CASTLES_AVX512 inline __m256i tagsOf(__m256i groups, __m512i twos, __m256i laneTags) {
-  return _mm256_or_si256(
-      _mm256_or_si256(groups, _mm512_cvtepi64_epi32(_mm512_slli_epi64(twos, LaneTag::kTwosShift))),
-      laneTags);
+CASTLES_AVX512 inline __m256i tagsOf(__m512i key, __m512i twos, __m256i laneTags) {
+  const __m512i keyAndTwos = _mm512_or_si512(key, _mm512_slli_epi64(twos, LaneTag::kTwosShift));
+  return _mm256_or_si256(_mm512_cvtepi64_epi32(keyAndTwos), laneTags);
 }
 
 // Compressing into a register and storing the whole vector is much faster
@@ -114,7 +87,7 @@ CASTLES_AVX512 inline void list(const ListedLanes& to, std::size_t& count, __mma
 }
 
 template <bool kExact>
-CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t> values,
+CASTLES_AVX512 LaneCounts classifyVectors(const LanePlan& plan, std::span<std::int64_t> values,
                                           const LaneLists& lists) {
   const Broadcast broadcast{_mm512_set1_epi64(plan.twosOfP()), _mm512_set1_epi64(plan.p()),
                             static_cast<__mmask8>(plan.pNegative() ? 0xFF : 0)};
@@ -131,9 +104,8 @@ CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t
     const __mmask8 differ = (negative ^ broadcast.pNegative) & nonzero;
     const __mmask8 same = ~(negative ^ broadcast.pNegative) & nonzero;
     const Reduced reduced = reduce(plan, broadcast, magnitudes);
-    const __m256i groups = groupsOf(plan, reduced.key, differ);
     const __mmask8 shares = _mm512_test_epi64_mask(reduced.key, reduced.key);
-    const __m256i tags = tagsOf(groups, reduced.twos, laneTags);
+    const __m256i tags = tagsOf(reduced.key, reduced.twos, laneTags);
     list(lists.coprime, counts.coprime, differ & ~shares, reduced.a, tags);
     list(lists.sharing, counts.sharing, differ & shares, reduced.a, tags);
     if constexpr (kExact) {
@@ -151,7 +123,8 @@ CASTLES_AVX512 LaneCounts classifyVectors(LanePlan& plan, std::span<std::int64_t
 
 }  // namespace
 
-LaneCounts classifyAvx512(LanePlan& plan, std::span<std::int64_t> values, const LaneLists& lists) {
+LaneCounts classifyAvx512(const LanePlan& plan, std::span<std::int64_t> values,
+                          const LaneLists& lists) {
   return plan.unplanned() == 1 ? classifyVectors<true>(plan, values, lists)
                                : classifyVectors<false>(plan, values, lists);
 }

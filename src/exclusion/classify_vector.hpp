@@ -11,12 +11,14 @@ namespace castles::internal {
 
 #if CASTLES_SIMD_AVX512
 // Eight lanes at a time in AVX-512 (F, DQ and CD).
-LaneCounts classifyAvx512(LanePlan& plan, std::span<std::int64_t> values, const LaneLists& lists);
+LaneCounts classifyAvx512(const LanePlan& plan, std::span<std::int64_t> values,
+                          const LaneLists& lists);
 #endif
 
 #if CASTLES_SIMD_AVX2
 // Four lanes at a time in AVX2.
-LaneCounts classifyAvx2(LanePlan& plan, std::span<std::int64_t> values, const LaneLists& lists);
+LaneCounts classifyAvx2(const LanePlan& plan, std::span<std::int64_t> values,
+                        const LaneLists& lists);
 #endif
 
 }  // namespace castles::internal

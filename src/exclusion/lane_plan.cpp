@@ -12,6 +12,7 @@ namespace {
 // Lanes are keyed by how often each small prime of p divided them; past this
 // many keys the remaining primes are not divided out.
 constexpr std::uint32_t kMaxKeys = 4096;
+static_assert(kMaxKeys <= std::uint32_t{1} << LaneTag::kTwosShift, "a key fits in a lane's tag");
 // Primes of p from this one up divide few lanes.
 constexpr std::uint64_t kRarePrimes = 64;
 // The residue table stands for at least this many division steps, which
@@ -21,8 +22,6 @@ constexpr std::uint64_t kRarePrimes = 64;
 constexpr std::size_t kMinResidueSteps = 2;
 constexpr std::uint64_t kMaxResidues = 1 << 14;
 constexpr std::uint64_t kResiduesPerLane = 4;
-// Readable bytes after the table's last entry, for 32-bit loads of an entry.
-constexpr std::size_t kTablePadding = 3;
 
 // Trial division of p reaches primes below this. A larger prime of p shared
 // by one of `lanes` random-looking x fails a certification with probability
@@ -60,7 +59,7 @@ void LanePlan::plan(std::int64_t p, std::size_t lanes) {
     }
     keys *= factor.exponent + 1;
   }
-  groupOfKey_.assign(keys + kTablePadding, kUnassigned);
+  groupOfKey_.assign(keys, kUnassigned);
   groupOfKey_[0] = 0;
   shared_.assign(1, 1);
   residues_ = ResidueTable{};

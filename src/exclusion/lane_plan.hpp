@@ -20,31 +20,36 @@
 namespace castles {
 
 // What classification lists of a lane besides its a: its index among the
-// classified lanes and, for a lane that needs an inverse, its group and the
-// twos left in |p| / G (x's sign is the one p has not, the same for every
-// listed lane of a batch). 32 bits wide, the narrowest width the vector
-// kernels can compress without further instruction sets, so that one
-// compressed store lists all three.
+// classified lanes and, for a lane that needs an inverse, its key (how often
+// each planned prime divided it) and the twos left in |p| / G (x's sign is
+// the one p has not, the same for every listed lane of a batch). The key
+// gives the lane's group only when the lanes are sorted, so that the pass
+// looks up nothing. 32 bits wide, the narrowest width the vector kernels can
+// compress without further instruction sets, so that one compressed store
+// lists all three.
 class LaneTag {
  public:
   // Left indeterminate, so that lists of tags need not be filled in advance.
   LaneTag() = default;
-  // @param group below 64
+  // @param key below 2^12
   // @param twos below 64
-  // @param lane below 2^20
-  constexpr LaneTag(std::uint8_t group, unsigned twos, std::uint32_t lane)
-      : bits_(group | twos << kTwosShift | lane << kLaneShift) {}
+  // @param lane below kMaxLanes
+  constexpr LaneTag(std::uint32_t key, unsigned twos, std::uint32_t lane)
+      : bits_(key | twos << kTwosShift | lane << kLaneShift) {}
 
-  constexpr std::uint8_t group() const { return static_cast<std::uint8_t>(bits_ & kFieldMask); }
+  constexpr std::uint32_t key() const { return bits_ & kKeyMask; }
   // @return the twos of |p| / G; when there are any, a is odd
-  constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kFieldMask; }
+  constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kTwosMask; }
   constexpr std::uint32_t lane() const { return bits_ >> kLaneShift; }
 
-  static constexpr unsigned kTwosShift = 6;
-  static constexpr unsigned kLaneShift = 12;
+  static constexpr unsigned kTwosShift = 12;
+  static constexpr unsigned kLaneShift = 20;
+  // The lanes a tag can number: at most this many are classified at once.
+  static constexpr std::size_t kMaxLanes = std::size_t{1} << (32 - kLaneShift);
 
  private:
-  static constexpr unsigned kFieldMask = (1U << kTwosShift) - 1;
+  static constexpr std::uint32_t kKeyMask = (1U << kTwosShift) - 1;
+  static constexpr unsigned kTwosMask = 63;
   std::uint32_t bits_;
 };
 
@@ -103,8 +108,8 @@ class LanePlan {
   std::span<const DivisionStep> rareSteps() const {
     return std::span(steps_).subspan(frequentSteps_);
   }
-  // @return the table from keys to groups; four readable bytes follow its
-  //         last entry, so that a 32-bit load at any entry stays inside
+  // @return the table from keys to groups, kUnassigned for a key whose
+  //         group is not open yet
   const std::uint8_t* groupOfKey() const { return groupOfKey_.data(); }
   // Builds the residue table for the plan's smallest frequent primes, when
   // it stands for enough steps and costs little beside `lanes` lanes.

@@ -112,17 +112,25 @@ void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count)
   }
 }
 
-// The lanes of groups other than 0 that need an inverse, from sharing_ into
-// sorted_ by group (the order within a group does not matter). When they are
-// all of one group the two lists trade places instead. Consecutive lanes mostly share a group, so
-// the counts and the places are kept in kTallies interleaved copies: with
-// one, each lane's increment would wait for the last one's store.
+// The lanes of sharing_, from there into sorted_ by group (the order within a
+// group does not matter), the groups of keys met first here opened. When
+// they are all of one group the two lists trade places instead. Consecutive
+// lanes mostly share a group, so the counts and the places are kept in
+// kTallies interleaved copies: with one, each lane's increment would wait
+// for the last one's store.
 // @return where each group's lanes start in sorted_, and at the end the count
 LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
   std::array<GroupStarts, kTallies> next{};  // next[t][g + 1]: tally t's lanes of group g
   const LaneTag* const tags = sharing_.tag.data();
-  forEachWithTally(count, next,
-                   [&](std::size_t i, GroupStarts& tally) { ++tally[tags[i].group() + 1U]; });
+  const std::uint8_t* const groupOfKey = plan_.groupOfKey();  // opening a group keeps it in place
+  forEachWithTally(count, next, [&](std::size_t i, GroupStarts& tally) {
+    const std::uint32_t key = tags[i].key();
+    std::uint8_t group = groupOfKey[key];
+    if (group == LanePlan::kUnassigned) [[unlikely]] {
+      group = plan_.openGroup(key);
+    }
+    ++tally[group + 1U];
+  });
   GroupStarts starts{};
   for (const GroupStarts& tally : next) {
     std::transform(starts.begin(), starts.end(), tally.begin(), starts.begin(), std::plus<>());
@@ -144,7 +152,7 @@ LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
   }
   forEachWithTally(count, next, [&](std::size_t i, GroupStarts& tally) {
     const LaneTag tag = from.tag[i];
-    const std::uint32_t to = tally[tag.group() + 1U]++;
+    const std::uint32_t to = tally[groupOfKey[tag.key()] + 1U]++;
     into.a[to] = from.a[i];
     into.tag[to] = tag;
   });
