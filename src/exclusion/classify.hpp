@@ -51,7 +51,7 @@ struct LaneCounts {
 // Classifies every lane of values, writing the results of lanes of p's sign
 // into values when plan.unplanned() is 1, and listing the others. With
 // Kernel::avx2, a plan with a residue table goes to the portable pass.
-// @param values fewer than 2^20
+// @param values at most LaneTag::kMaxLanes
 // @pre kernelAvailable(kernel)
 LaneCounts classifyLanes(Kernel kernel, const LanePlan& plan, std::span<std::int64_t> values,
                          const LaneLists& lists);

@@ -25,6 +25,7 @@ constexpr std::size_t kTallies = 4;
 // their memory does not grow with the batch; each chunk costs one modular
 // inversion per group.
 constexpr std::size_t kChunk = 4096;
+static_assert(kChunk <= LaneTag::kMaxLanes, "a lane's tag numbers every lane of a chunk");
 
 // Calls visit(i, tallies[i % kTallies]) for every i below count, unrolled so
 // that which tally a lane uses costs nothing.
