@@ -186,7 +186,7 @@ CASTLES_AVX2 LaneCounts classifyVectors(const LanePlan& plan, std::span<std::int
   Prepared prepared;
   prepare(plan, prepared);
   LaneCounts counts;
-  // The lanes' indices where LaneTag keeps them, group and twos 0.
+  // The lanes' indices where LaneTag keeps them, key and twos 0.
   __m128i laneTags = _mm_slli_epi32(_mm_setr_epi32(0, 1, 2, 3), LaneTag::kLaneShift);
   std::size_t k = 0;
   for (; k + kLanes <= values.size(); k += kLanes) {

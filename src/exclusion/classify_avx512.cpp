@@ -92,7 +92,7 @@ CASTLES_AVX512 LaneCounts classifyVectors(const LanePlan& plan, std::span<std::i
   const Broadcast broadcast{_mm512_set1_epi64(plan.twosOfP()), _mm512_set1_epi64(plan.p()),
                             static_cast<__mmask8>(plan.pNegative() ? 0xFF : 0)};
   LaneCounts counts;
-  // The lanes' indices where LaneTag keeps them, group and twos 0.
+  // The lanes' indices where LaneTag keeps them, key and twos 0.
   __m256i laneTags =
       _mm256_slli_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), LaneTag::kLaneShift);
   std::size_t k = 0;
