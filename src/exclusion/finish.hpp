@@ -48,16 +48,19 @@ inline std::int64_t finishLane(const GroupFinish& group, unsigned twos, std::uin
 // @return finishLane(group, twos, a, oddInverse), with fewer operations
 inline std::int64_t finishLaneOfModulus(const GroupFinish& group, unsigned twos, std::uint64_t a,
                                         std::uint64_t oddInverse) {
+  // Running values soon hold more twos than any p, so nearly every lane has
+  // none left in |p| / G, and this branch is taken and predicted alike; the
+  // inverse modulo a power of two is left to the rare lane that needs it.
+  if (twos == 0) [[likely]] {
+    return internal::lcmFromReduced(group.p >= 0, group.p, a, oddInverse > group.modulus / 2);
+  }
   // The inverse modulo b = modulus * 2^twos is oddInverse + modulus * t, with
   // t below 2^twos (finishLane). For twos >= 1, b / 2 = modulus * 2^(twos-1),
   // and since oddInverse lies in [1, modulus) the inverse exceeds it exactly
   // when t >= 2^(twos-1), that is, when bit twos - 1 of t is set; so t need
-  // not be masked, nor the inverse formed. The shift pair reads that bit
-  // without shifting by -1 when twos is 0, where the other test applies.
+  // not be masked, nor the inverse formed.
   const std::uint64_t t = (inverseModPowerOfTwo(a, twos) - oddInverse) * group.modulusInverse;
-  const bool topBitOfT = (((t << 1) >> twos) & 1) != 0;
-  const bool stepsOdd = twos == 0 ? oddInverse > group.modulus / 2 : topBitOfT;
-  return internal::lcmFromReduced(group.p >= 0, group.p, a, stepsOdd);
+  return internal::lcmFromReduced(group.p >= 0, group.p, a, ((t >> (twos - 1)) & 1) != 0);
 }
 
 // @pre p odd, modulus >= 3
