@@ -75,8 +75,7 @@ void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint
   valueCount_ = values.size();
   invertUnits_ = internal::unitsOf(invert);
   unitProducts_.resize(invertUnits_ + internal::unitsOf(values.size() - invert));
-  prefixes_.reserve(invert);
-  inverses_.reserve(invert);
+  prefixesThenInverses_.reserve(invert);
   forward(montgomery, values.first(invert));
   products(montgomery, values.subspan(invert));
   certify(montgomery);
@@ -90,7 +89,7 @@ template <std::size_t kW>
 void BatchInversion::forwardChains(const Montgomery& montgomery, const std::uint64_t* values,
                                    Chains chains) {
   const Montgomery modular = montgomery;  // a copy: the stores cannot make it reload
-  std::uint64_t* const prefixes = prefixes_.data();
+  std::uint64_t* const prefixes = prefixesThenInverses_.data();
   std::array<std::uint64_t, kW> running;
   running.fill(montgomeryOne(modular));
   for (std::size_t i = 0; i < chains.length; ++i) {
@@ -110,8 +109,8 @@ void BatchInversion::forward(const Montgomery& montgomery, std::span<const std::
       [&]([[maybe_unused]] std::size_t first, [[maybe_unused]] std::size_t blocks,
           [[maybe_unused]] std::size_t unit) {
 #if CASTLES_SIMD_AVX512
-        internal::forwardBlocksAvx512(montgomery, values.data(), first, blocks, prefixes_.data(),
-                                      &unitProducts_[unit]);
+        internal::forwardBlocksAvx512(montgomery, values.data(), first, blocks,
+                                      prefixesThenInverses_.data(), &unitProducts_[unit]);
 #endif
       });
 }
@@ -148,14 +147,14 @@ template <std::size_t kW>
 void BatchInversion::backwardChains(const Montgomery& montgomery, const std::uint64_t* values,
                                     Chains chains) {
   const Montgomery modular = montgomery;
-  const std::uint64_t* const prefixes = prefixes_.data();
-  std::uint64_t* const inverses = inverses_.data();
+  std::uint64_t* const slots = prefixesThenInverses_.data();
   std::array<std::uint64_t, kW> running;
   std::copy_n(&unitInverses_[chains.unit], kW, running.begin());
   for (std::size_t i = chains.length; i-- > 0;) {
     internal::forEachWay<kW>([&](std::size_t w) {
       const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
-      inverses[position] = modular.multiply(running[w], prefixes[position]);
+      slots[position] =
+          modular.multiply(running[w], slots[position]);  // the prefix, then the inverse
       running[w] = modular.multiply(values[position], running[w]);
     });
   }
@@ -168,8 +167,8 @@ void BatchInversion::backward(const Montgomery& montgomery, std::span<const std:
       [&]([[maybe_unused]] std::size_t first, [[maybe_unused]] std::size_t blocks,
           [[maybe_unused]] std::size_t unit) {
 #if CASTLES_SIMD_AVX512
-        internal::backwardBlocksAvx512(montgomery, values.data(), first, blocks, prefixes_.data(),
-                                       &unitInverses_[unit], inverses_.data());
+        internal::backwardBlocksAvx512(montgomery, values.data(), first, blocks,
+                                       &unitInverses_[unit], prefixesThenInverses_.data());
 #endif
       });
 }

@@ -50,7 +50,9 @@ class BatchInversion {
   void run(const Montgomery& montgomery, std::span<const std::uint64_t> values, std::size_t invert);
 
   // @return after run, the inverses by position, below `invert`
-  std::span<const std::uint64_t> inverses() const { return {inverses_.data(), invert_}; }
+  std::span<const std::uint64_t> inverses() const {
+    return {prefixesThenInverses_.data(), invert_};
+  }
   // @return whether any unit failed the last run's certification
   bool anyFailed() const { return anyFailed_; }
   // @return whether the unit of a position of the last run was certified
@@ -84,9 +86,9 @@ class BatchInversion {
 
   Kernel kernel_;
   // Per position below `invert`: the product of its unit's values before it,
-  // and its inverse.
-  Scratch<std::uint64_t> prefixes_;
-  Scratch<std::uint64_t> inverses_;
+  // which the backward pass reads once and overwrites with the inverse, so
+  // that one array serves both.
+  Scratch<std::uint64_t> prefixesThenInverses_;
   // Per unit, those below `invert` first.
   std::vector<std::uint64_t> unitProducts_;
   // Per unit: the product of the certified units before it in its chain (the

@@ -40,8 +40,8 @@ CASTLES_AVX512 void forwardBlocks(const Montgomery& montgomery, const std::uint6
 
 template <std::size_t kBlocks>
 CASTLES_AVX512 void backwardBlocks(const Montgomery& montgomery, const std::uint64_t* values,
-                                   std::size_t first, const std::uint64_t* prefixes,
-                                   const std::uint64_t* unitInverses, std::uint64_t* inverses) {
+                                   std::size_t first, const std::uint64_t* unitInverses,
+                                   std::uint64_t* slots) {
   const VectorMontgomery modular(montgomery);
   __m512i running[kBlocks];
   for (std::size_t b = 0; b < kBlocks; ++b) {
@@ -50,8 +50,8 @@ CASTLES_AVX512 void backwardBlocks(const Montgomery& montgomery, const std::uint
   for (std::size_t i = kUnit; i-- > 0;) {
     for (std::size_t b = 0; b < kBlocks; ++b) {
       const std::size_t position = first + b * kBlock + i * kLanes;
-      const __m512i prefix = _mm512_loadu_si512(&prefixes[position]);
-      _mm512_storeu_si512(&inverses[position], multiply(modular, running[b], prefix));
+      const __m512i prefix = _mm512_loadu_si512(&slots[position]);
+      _mm512_storeu_si512(&slots[position], multiply(modular, running[b], prefix));
       running[b] = multiply(modular, _mm512_loadu_si512(&values[position]), running[b]);
     }
   }
@@ -75,18 +75,18 @@ void forwardBlocksAvx512(const Montgomery& montgomery, const std::uint64_t* valu
 }
 
 void backwardBlocksAvx512(const Montgomery& montgomery, const std::uint64_t* values,
-                          std::size_t first, std::size_t blocks, const std::uint64_t* prefixes,
-                          const std::uint64_t* unitInverses, std::uint64_t* inverses) {
+                          std::size_t first, std::size_t blocks, const std::uint64_t* unitInverses,
+                          std::uint64_t* prefixesThenInverses) {
   switch (blocks) {
     case 1:
-      return backwardBlocks<1>(montgomery, values, first, prefixes, unitInverses, inverses);
+      return backwardBlocks<1>(montgomery, values, first, unitInverses, prefixesThenInverses);
     case 2:
-      return backwardBlocks<2>(montgomery, values, first, prefixes, unitInverses, inverses);
+      return backwardBlocks<2>(montgomery, values, first, unitInverses, prefixesThenInverses);
     case 3:
-      return backwardBlocks<3>(montgomery, values, first, prefixes, unitInverses, inverses);
+      return backwardBlocks<3>(montgomery, values, first, unitInverses, prefixesThenInverses);
     default:
-      return backwardBlocks<kVectorBlocks>(montgomery, values, first, prefixes, unitInverses,
-                                           inverses);
+      return backwardBlocks<kVectorBlocks>(montgomery, values, first, unitInverses,
+                                           prefixesThenInverses);
   }
 }
 

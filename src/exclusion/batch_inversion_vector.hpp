@@ -24,10 +24,10 @@ void forwardBlocksAvx512(const Montgomery& montgomery, const std::uint64_t* valu
                          std::uint64_t* products);
 
 // The backward pass over the same blocks, from their units' inverses
-// unitInverses[0, 8 blocks): every value's inverse.
+// unitInverses[0, 8 blocks): every value's inverse, in place of its prefix.
 void backwardBlocksAvx512(const Montgomery& montgomery, const std::uint64_t* values,
-                          std::size_t first, std::size_t blocks, const std::uint64_t* prefixes,
-                          const std::uint64_t* unitInverses, std::uint64_t* inverses);
+                          std::size_t first, std::size_t blocks, const std::uint64_t* unitInverses,
+                          std::uint64_t* prefixesThenInverses);
 #endif
 
 }  // namespace castles::internal
