@@ -49,6 +49,10 @@ class BatchInversion {
   // @param invert at most values.size()
   void run(const Montgomery& montgomery, std::span<const std::uint64_t> values, std::size_t invert);
 
+  // Makes room for runs that invert up to `values` values, at once, so that
+  // runs that grow a little at a time leave no outgrown blocks in the heap.
+  void reserve(std::size_t values) { prefixesThenInverses_.reserve(values); }
+
   // @return after run, the inverses by position, below `invert`
   std::span<const std::uint64_t> inverses() const {
     return {prefixesThenInverses_.data(), invert_};

@@ -42,8 +42,12 @@ void forEachWithTally(std::size_t count, std::array<Tally, kTallies>& tallies, V
 
 }  // namespace
 
+// Lists take room for a whole chunk at once, untouched until written: lists
+// grown batch by batch would leave their outgrown blocks in the heap, adding
+// to peak memory.
 ListedLanes LcmBatch::ListStorage::reserve(std::size_t lanes) {
-  return {a.reserve(lanes + kListSlack), tag.reserve(lanes + kListSlack)};
+  const std::size_t room = lanes == 0 ? 0 : std::max(lanes, kChunk);
+  return {a.reserve(room + kListSlack), tag.reserve(room + kListSlack)};
 }
 
 LcmBatch::Listed::Listed(const ListStorage& list, std::size_t first, std::size_t end)
@@ -77,6 +81,7 @@ void LcmBatch::apply(std::span<std::int64_t> values, std::int64_t p) {
 }
 
 void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
+  inversion_.reserve(kChunk);  // as the lists do
   // Only the vector kernels list group 0 apart, and lanes of p's sign are
   // listed only when the plan is not exact.
   const LaneLists lists{coprime_.reserve(kernel_ == Kernel::portable ? 0 : chunk.size()),
