@@ -43,7 +43,7 @@ class LaneTag {
   constexpr std::uint32_t lane() const { return bits_ >> kLaneShift; }
 
   static constexpr unsigned kTwosShift = 12;
-  static constexpr unsigned kLaneShift = 20;
+  static constexpr unsigned kLaneShift = 18;
   // The lanes a tag can number: at most this many are classified at once.
   static constexpr std::size_t kMaxLanes = std::size_t{1} << (32 - kLaneShift);
 
