@@ -127,7 +127,9 @@ template <int kFrequent, int kRare>
 inline Reduction divideOutByResidue(std::uint64_t a, const ResidueTable& table,
                                     std::span<const DivisionStep> frequent,
                                     std::span<const DivisionStep> rare) {
-  const std::uint32_t key = table.keyOfResidue[table.residue(a)];
+  // The table repeats itself above the modulus, so the residue needs no
+  // last correction.
+  const std::uint32_t key = table.keyOfResidue[table.nearResidue(a)];
   // The key's factor divides a, so multiplying by its inverse divides exactly.
   Reduction reduction = divideOut<kFrequent, kRare>(a * table.inverseOfKey[key], frequent, rare);
   reduction.key += key;

@@ -98,7 +98,7 @@ void LanePlan::planResidues(std::size_t lanes) {
 // fits in a byte: the keys number the modulus's divisors, and no odd number
 // up to 2^14 has more than 32.
 void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
-  keyOfResidue_.assign(modulus, 0);
+  keyOfResidue_.assign(2 * modulus, 0);
   for (std::size_t i = 0; i < primes; ++i) {
     const PlannedPrime& prime = plannedPrimes_[i];
     std::uint64_t power = 1;
@@ -109,6 +109,8 @@ void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
       }
     }
   }
+  std::copy_n(keyOfResidue_.begin(), modulus,
+              keyOfResidue_.begin() + static_cast<std::ptrdiff_t>(modulus));
   const PlannedPrime& last = plannedPrimes_[primes - 1];
   const std::uint32_t keys = last.stride * (last.exponent + 1);
   inverseOfKey_.resize(keys);

@@ -64,20 +64,26 @@ struct DivisionStep {
 // lane's residue modulo the product of their powers in p, in place of one
 // division step per prime factor.
 struct ResidueTable {
-  std::uint64_t modulus = 1;                    // 1 when there is no table
-  std::uint64_t reciprocal = 0;                 // floor(2^64 / modulus), the modulus being odd
-  const std::uint8_t* keyOfResidue = nullptr;   // the key the residue's common factor gives
+  std::uint64_t modulus = 1;     // 1 when there is no table
+  std::uint64_t reciprocal = 0;  // floor(2^64 / modulus), the modulus being odd
+  // The key the residue's common factor gives, for residues below twice the
+  // modulus, each entry at r + modulus repeating r's.
+  const std::uint8_t* keyOfResidue = nullptr;
   const std::uint64_t* inverseOfKey = nullptr;  // of the common factor a key stands for, mod 2^64
   std::size_t steps = 0;                        // the first frequent steps it stands for
 
+  // @return x mod modulus, or that plus the modulus
+  // @pre modulus >= 3 and odd
+  std::uint64_t nearResidue(std::uint64_t x) const {
+    // reciprocal = floor(2^64 / m) >= 2^64 / m - 1, so q > x / m - 2 and
+    // q <= x / m: x - q * m lies in [0, 2m), and no product leaves 64 bits.
+    const std::uint64_t q = mulWide(x, reciprocal).hi;
+    return x - q * modulus;
+  }
   // @return residue modulo the table's modulus
   // @pre modulus >= 3 and odd
   std::uint64_t residue(std::uint64_t x) const {
-    // reciprocal = floor(2^64 / m) >= 2^64 / m - 1, so q > x / m - 2 and
-    // q <= x / m: x - q * m lies in [0, 2m), one subtraction from the
-    // residue, and no product leaves 64 bits.
-    const std::uint64_t q = mulWide(x, reciprocal).hi;
-    const std::uint64_t r = x - q * modulus;
+    const std::uint64_t r = nearResidue(x);
     return r >= modulus ? r - modulus : r;
   }
 };
