@@ -29,6 +29,7 @@ struct ListPointers {
 // the lists, do not force reloads.
 struct Loop {
   unsigned twosOfP;
+  std::uint64_t lowestBitOfP;
   std::uint64_t p;
   ResidueTable residues;
   std::span<const DivisionStep> frequent;  // those after the residue table's
@@ -39,40 +40,46 @@ struct Loop {
 
 Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
   return {
-      plan.twosOfP(),           static_cast<std::uint64_t>(plan.p()),
-      plan.residues(),          plan.frequentSteps().subspan(plan.residues().steps),
-      plan.rareSteps(),         ListPointers(lists.sharing),
+      plan.twosOfP(),
+      std::uint64_t{1} << plan.twosOfP(),
+      static_cast<std::uint64_t>(plan.p()),
+      plan.residues(),
+      plan.frequentSteps().subspan(plan.residues().steps),
+      plan.rareSteps(),
+      ListPointers(lists.sharing),
       ListPointers(lists.same),
   };
 }
 
 template <bool kExact, bool kTable, int kFrequent, int kRare>
 inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::size_t k,
-                        LaneCounts& counts) {
+                        LaneTag laneTag, LaneCounts& counts) {
   const std::int64_t x = values[k];
   const std::uint64_t xm = magnitude(x);
   if (xm == 0) {
     return;  // lcm(0, p) = 0
   }
-  const unsigned shift = std::min(static_cast<unsigned>(std::countr_zero(xm)), loop.twosOfP);
+  // The twos divided out are the fewer of x's and p's: the trailing zeros of
+  // |x| with p's lowest bit set.
+  const auto shift = static_cast<unsigned>(std::countr_zero(xm | loop.lowestBitOfP));
   const Reduction reduction =
       kTable ? divideOutByResidue<kFrequent, kRare>(xm >> shift, loop.residues, loop.frequent,
                                                     loop.rare)
              : divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
-  // 1 when x's sign differs from p's: a number, not a condition, so that
-  // nothing below branches on it.
-  const std::uint64_t differ = (static_cast<std::uint64_t>(x) ^ loop.p) >> 63;
-  const auto lane = static_cast<std::uint32_t>(k);
-  loop.sharing.put(counts.sharing, reduction.a, LaneTag(reduction.key, loop.twosOfP - shift, lane));
-  counts.sharing += differ;
+  // All ones when x's sign differs from p's, else 0: a number, not a
+  // condition, so that nothing below branches on it. The shift of a signed
+  // value copies its sign bit.
+  const auto differ = static_cast<std::uint64_t>((x ^ static_cast<std::int64_t>(loop.p)) >> 63);
+  loop.sharing.put(counts.sharing, reduction.a,
+                   laneTag.withKeyAndTwos(reduction.key, loop.twosOfP - shift));
+  counts.sharing -= differ;  // one more when listed
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
-    const std::uint64_t keep = 0 - differ;
-    values[k] = static_cast<std::int64_t>((static_cast<std::uint64_t>(x) & keep) |
-                                          (reduction.a * loop.p & ~keep));
+    values[k] = static_cast<std::int64_t>((static_cast<std::uint64_t>(x) & differ) |
+                                          (reduction.a * loop.p & ~differ));
   } else {
-    loop.same.put(counts.same, reduction.a, LaneTag(0, 0, lane));
-    counts.same += differ ^ 1U;
+    loop.same.put(counts.same, reduction.a, laneTag);
+    counts.same += differ + 1;  // one more unless listed above
   }
 }
 
@@ -81,8 +88,10 @@ void classifyEachOf(const LanePlan& plan, std::span<std::int64_t> values, std::s
                     const LaneLists& lists, LaneCounts& counts) {
   const Loop loop = loopOf(plan, lists);
   LaneCounts local = counts;
+  LaneTag laneTag(0, 0, static_cast<std::uint32_t>(from));
   for (std::size_t k = from; k < values.size(); ++k) {
-    classifyOne<kExact, kTable, kFrequent, kRare>(loop, values, k, local);
+    classifyOne<kExact, kTable, kFrequent, kRare>(loop, values, k, laneTag, local);
+    laneTag = laneTag.nextLane();
   }
   counts = local;
 }

@@ -87,14 +87,14 @@ inline void divideRareStep(const DivisionStep& step, std::uint64_t& a, std::uint
 
 // @param kFrequent frequent.size() when it is known at compile time, else -1
 // @param kRare rare.size() likewise; -1 only when it is above 2
+// @param key what the key is before these steps
 // @return a with the steps' primes divided out as often as they divide it,
 //         and the key that says how often each divided
 template <int kFrequent, int kRare>
 inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> frequent,
-                           std::span<const DivisionStep> rare) {
+                           std::span<const DivisionStep> rare, std::uint32_t key = 0) {
   // The counts are the same for every lane of a batch, so the kernels are
   // unrolled for the usual few.
-  std::uint32_t key = 0;
   if constexpr (kFrequent >= 0) {
     for (int i = 0; i < kFrequent; ++i) {
       divideStep(frequent[static_cast<std::size_t>(i)], a, key);
@@ -131,9 +131,7 @@ inline Reduction divideOutByResidue(std::uint64_t a, const ResidueTable& table,
   // last correction.
   const std::uint32_t key = table.keyOfResidue[table.nearResidue(a)];
   // The key's factor divides a, so multiplying by its inverse divides exactly.
-  Reduction reduction = divideOut<kFrequent, kRare>(a * table.inverseOfKey[key], frequent, rare);
-  reduction.key += key;
-  return reduction;
+  return divideOut<kFrequent, kRare>(a * table.inverseOfKey[key], frequent, rare, key);
 }
 
 // Classifies lanes [from, values.size()) one at a time, the portable kernel

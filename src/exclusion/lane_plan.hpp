@@ -37,6 +37,21 @@ class LaneTag {
   constexpr LaneTag(std::uint32_t key, unsigned twos, std::uint32_t lane)
       : bits_(key | twos << kTwosShift | lane << kLaneShift) {}
 
+  // @return this tag, whose key and twos are 0, with the given ones
+  // @param key below 2^12
+  // @param twos below 64
+  constexpr LaneTag withKeyAndTwos(std::uint32_t key, unsigned twos) const {
+    LaneTag tag;
+    tag.bits_ = bits_ | key | twos << kTwosShift;
+    return tag;
+  }
+  // @return the tag of the next lane, with the same key and twos
+  constexpr LaneTag nextLane() const {
+    LaneTag tag;
+    tag.bits_ = bits_ + (1U << kLaneShift);
+    return tag;
+  }
+
   constexpr std::uint32_t key() const { return bits_ & kKeyMask; }
   // @return the twos of |p| / G; when there are any, a is odd
   constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kTwosMask; }
