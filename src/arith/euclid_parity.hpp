@@ -65,4 +65,27 @@ constexpr std::int64_t lcmFromReduced(bool xNegative, std::int64_t p, std::uint6
   return static_cast<std::int64_t>(quotient * static_cast<std::uint64_t>(p));
 }
 
+// @param inverse, half inverse < 2^63 and half < 2^63
+// @return all ones when inverse > half, else 0: for half = b / 2, whether
+//         Euclid's loop takes an odd number of steps, as a mask, with no
+//         branch for a compiler to choose on a coin toss
+constexpr std::uint64_t oddStepsMask(std::uint64_t inverse, std::uint64_t half) {
+  // Both below 2^63, so the difference's sign bit says which is larger, and
+  // the arithmetic shift copies it.
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(half - inverse) >> 63);
+}
+
+// @param p != 0
+// @param reduced |x| / gcd(|x|, |p|), for an x of the sign p has not
+// @param oddSteps all ones when Euclid's loop on (|x|, |p|) takes an odd
+//        number of steps, else 0
+// @return lcm(x, p), wrapping: lcmFromReduced with x's sign known
+constexpr std::int64_t lcmOfOtherSign(std::int64_t p, std::uint64_t reduced,
+                                      std::uint64_t oddSteps) {
+  // x / g is -reduced when g carries p's sign (odd steps), else reduced, and
+  // negating the product negates the quotient: -(r p) = (-r) p, wrapping.
+  const std::uint64_t product = reduced * static_cast<std::uint64_t>(p);
+  return static_cast<std::int64_t>((product ^ oddSteps) - oddSteps);
+}
+
 }  // namespace castles::internal

@@ -38,10 +38,8 @@ inline std::int64_t finishLane(const GroupFinish& group, unsigned twos, std::uin
       ((inverseModPowerOfTwo(a, twos) - oddInverse) * group.modulusInverse) & mask;
   const std::uint64_t inverse = oddInverse + group.modulus * t;
   const std::uint64_t b = group.modulus << twos;
-  // x has the sign p has not, the same for every lane: the compiler folds the
-  // signs away.
-  return internal::lcmFromReduced(group.p >= 0, group.p, a,
-                                  internal::remainderStepsOdd(inverse, b));
+  return internal::lcmOfOtherSign(group.p, a,
+                                  0 - std::uint64_t{internal::remainderStepsOdd(inverse, b)});
 }
 
 // @pre modulus >= 3
@@ -52,7 +50,8 @@ inline std::int64_t finishLaneOfModulus(const GroupFinish& group, unsigned twos,
   // none left in |p| / G, and this branch is taken and predicted alike; the
   // inverse modulo a power of two is left to the rare lane that needs it.
   if (twos == 0) [[likely]] {
-    return internal::lcmFromReduced(group.p >= 0, group.p, a, oddInverse > group.modulus / 2);
+    return internal::lcmOfOtherSign(group.p, a,
+                                    internal::oddStepsMask(oddInverse, group.modulus / 2));
   }
   // The inverse modulo b = modulus * 2^twos is oddInverse + modulus * t, with
   // t below 2^twos (finishLane). For twos >= 1, b / 2 = modulus * 2^(twos-1),
@@ -60,7 +59,7 @@ inline std::int64_t finishLaneOfModulus(const GroupFinish& group, unsigned twos,
   // when t >= 2^(twos-1), that is, when bit twos - 1 of t is set; so t need
   // not be masked, nor the inverse formed.
   const std::uint64_t t = (inverseModPowerOfTwo(a, twos) - oddInverse) * group.modulusInverse;
-  return internal::lcmFromReduced(group.p >= 0, group.p, a, ((t >> (twos - 1)) & 1) != 0);
+  return internal::lcmOfOtherSign(group.p, a, 0 - ((t >> (twos - 1)) & 1));
 }
 
 // @pre p odd, modulus >= 3
@@ -68,8 +67,7 @@ inline std::int64_t finishLaneOfModulus(const GroupFinish& group, unsigned twos,
 inline std::int64_t finishOddLane(const GroupFinish& group, std::uint64_t a,
                                   std::uint64_t inverse) {
   // With no twos, b is the modulus itself, at least 3.
-  const bool stepsOdd = inverse > group.modulus / 2;
-  return internal::lcmFromReduced(group.p >= 0, group.p, a, stepsOdd);
+  return internal::lcmOfOtherSign(group.p, a, internal::oddStepsMask(inverse, group.modulus / 2));
 }
 
 // results[tags[i].lane()] = finishLane(group, tags[i].twos(), a[i], inverses[i])
