@@ -129,6 +129,8 @@ class LanePlan {
   std::span<const DivisionStep> rareSteps() const {
     return std::span(steps_).subspan(frequentSteps_);
   }
+  // @return how many keys there are: every key is below this
+  std::size_t keys() const { return groupOfKey_.size(); }
   // @return the table from keys to groups, kUnassigned for a key whose
   //         group is not open yet
   const std::uint8_t* groupOfKey() const { return groupOfKey_.data(); }

@@ -95,10 +95,17 @@ void LcmBatch::applyToChunk(std::span<std::int64_t> chunk) {
     certifySameSign(chunk, counts.same);
   }
   invertGroup(chunk, 0, Listed(coprime_, 0, counts.coprime));
-  const GroupStarts starts = sortByGroup(counts.sharing);
-  for (std::size_t group = 0; group <= LanePlan::kMaxGroups; ++group) {
-    invertGroup(chunk, static_cast<std::uint8_t>(group),
-                Listed(sorted_, starts[group], starts[group + 1]));
+  sortByKey(counts.sharing);
+  const std::uint8_t* const groupOfKey = plan_.groupOfKey();
+  for (std::uint32_t key = 0; key < plan_.keys(); ++key) {
+    if (keyStarts_[key] == keyStarts_[key + 1]) {
+      continue;
+    }
+    std::uint8_t group = groupOfKey[key];
+    if (group == LanePlan::kUnassigned) {
+      group = plan_.openGroup(key);
+    }
+    invertGroup(chunk, group, Listed(sorted_, keyStarts_[key], keyStarts_[key + 1]));
   }
   euclid_.applyTo(chunk, fallback_, plan_.p());
 }
@@ -120,51 +127,47 @@ void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count)
   }
 }
 
-// The lanes of sharing_, from there into sorted_ by group (the order within a
-// group does not matter), the groups of keys met first here opened. When
-// they are all of one group the two lists trade places instead. Consecutive
-// lanes mostly share a group, so the counts and the places are kept in
-// kTallies interleaved copies: with one, each lane's increment would wait
-// for the last one's store.
-// @return where each group's lanes start in sorted_, and at the end the count
-LcmBatch::GroupStarts LcmBatch::sortByGroup(std::size_t count) {
-  std::array<GroupStarts, kTallies> next{};  // next[t][g + 1]: tally t's lanes of group g
+// The lanes of sharing_, from there into sorted_ by key (the order within a
+// key does not matter), keyStarts_[k] receiving where key k's lanes start
+// and keyStarts_[keys] the count. A key says which of p's primes a lane
+// shares, so its lanes form one group. When they are all of one key the two
+// lists trade places instead. Consecutive lanes mostly share a key, so the
+// counts and the places are kept in kTallies interleaved copies: with one,
+// each lane's increment would wait for the last one's store.
+void LcmBatch::sortByKey(std::size_t count) {
+  const std::size_t keys = plan_.keys();
+  keyTallies_.assign(kTallies * keys, 0);  // tally t's lanes of key k at t * keys + k
+  std::array<std::uint32_t*, kTallies> tallies{};
+  for (std::size_t t = 0; t < kTallies; ++t) {
+    tallies[t] = keyTallies_.data() + t * keys;
+  }
   const LaneTag* const tags = sharing_.tag.data();
-  const std::uint8_t* const groupOfKey = plan_.groupOfKey();  // opening a group keeps it in place
-  forEachWithTally(count, next, [&](std::size_t i, GroupStarts& tally) {
-    const std::uint32_t key = tags[i].key();
-    std::uint8_t group = groupOfKey[key];
-    if (group == LanePlan::kUnassigned) [[unlikely]] {
-      group = plan_.openGroup(key);
+  forEachWithTally(count, tallies,
+                   [&](std::size_t i, std::uint32_t* tally) { ++tally[tags[i].key()]; });
+  keyStarts_.resize(keys + 1);
+  std::size_t keysMet = 0;
+  std::uint32_t place = 0;
+  for (std::size_t k = 0; k < keys; ++k) {
+    keyStarts_[k] = place;
+    // Tally t's lanes of key k go after those of the tallies before it.
+    for (std::uint32_t* tally : tallies) {
+      place += std::exchange(tally[k], place);
     }
-    ++tally[group + 1U];
-  });
-  GroupStarts starts{};
-  for (const GroupStarts& tally : next) {
-    std::transform(starts.begin(), starts.end(), tally.begin(), starts.begin(), std::plus<>());
+    keysMet += place != keyStarts_[k] ? 1U : 0U;
   }
-  if (std::count_if(starts.begin(), starts.end(), [](std::uint32_t n) { return n != 0; }) <= 1) {
+  keyStarts_[keys] = place;
+  if (keysMet <= 1) {
     std::swap(sharing_, sorted_);
-    std::partial_sum(starts.begin(), starts.end(), starts.begin());
-    return starts;
+    return;
   }
-  std::partial_sum(starts.begin(), starts.end(), starts.begin());
   const ListedLanes into = sorted_.reserve(count);
   const Listed from(sharing_, 0, count);
-  // Tally t's lanes of group g go after those of the tallies before it.
-  for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
-    std::uint32_t place = starts[g];
-    for (GroupStarts& tally : next) {
-      place += std::exchange(tally[g + 1], place);
-    }
-  }
-  forEachWithTally(count, next, [&](std::size_t i, GroupStarts& tally) {
+  forEachWithTally(count, tallies, [&](std::size_t i, std::uint32_t* tally) {
     const LaneTag tag = from.tag[i];
-    const std::uint32_t to = tally[groupOfKey[tag.key()] + 1U]++;
+    const std::uint32_t to = tally[tag.key()]++;
     into.a[to] = from.a[i];
     into.tag[to] = tag;
   });
-  return starts;
 }
 
 // Finishes the lanes of one group that need an inverse, sorted_[first, end):

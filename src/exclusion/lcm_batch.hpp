@@ -58,12 +58,10 @@ class LcmBatch {
     std::span<const LaneTag> tag;
     Listed(const ListStorage& list, std::size_t first, std::size_t end);
   };
-  // Where each group's lanes start in the sorted list, and where they end.
-  using GroupStarts = std::array<std::uint32_t, LanePlan::kMaxGroups + 2>;
 
   void applyToChunk(std::span<std::int64_t> chunk);
   void certifySameSign(std::span<std::int64_t> chunk, std::size_t count);
-  GroupStarts sortByGroup(std::size_t count);
+  void sortByKey(std::size_t count);
   void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, const Listed& listed);
 
   Kernel kernel_;
@@ -71,11 +69,13 @@ class LcmBatch {
   LanePlan plan_;
   BatchInversion inversion_;
   EuclidBatch euclid_;
-  ListStorage coprime_;                  // lanes of group 0 that need an inverse
-  ListStorage sharing_;                  // those of other groups
-  ListStorage sorted_;                   // the same, sorted by group
-  ListStorage same_;                     // lanes of p's sign to certify
-  std::vector<std::uint32_t> fallback_;  // lanes of the chunk left to Euclid's loops
+  ListStorage coprime_;                    // lanes of group 0 that need an inverse
+  ListStorage sharing_;                    // those of other groups
+  ListStorage sorted_;                     // the same, sorted by group
+  ListStorage same_;                       // lanes of p's sign to certify
+  std::vector<std::uint32_t> fallback_;    // lanes of the chunk left to Euclid's loops
+  std::vector<std::uint32_t> keyTallies_;  // the sort's interleaved counts, then places
+  std::vector<std::uint32_t> keyStarts_;   // where each key's lanes start in sorted_
 };
 
 }  // namespace castles
