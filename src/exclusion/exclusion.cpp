@@ -145,11 +145,8 @@ ExclusionObserver& ExclusionObserver::none() {
 // times its length; when every value wraps it costs n(n-1)/2.
 std::vector<std::int64_t> exclusionLcms(std::span<const std::int64_t> perfectness,
                                         ExclusionObserver& observer) {
-  // At most one running value per castle, and `all` at the end: room for
-  // them at once, untouched until written, leaves no outgrown blocks behind
-  // in the heap as the list grows.
   std::vector<std::int64_t> currentLcms;
-  currentLcms.reserve(perfectness.size() + 1);
+  currentLcms.reserve(perfectness.size() + 1);  // at once: no outgrown blocks left in the heap
   std::int64_t all = 1;
   bool someRejoined = false;
   std::size_t sizeAfterLastSweep = 0;

@@ -38,8 +38,8 @@ inline std::int64_t finishLane(const GroupFinish& group, unsigned twos, std::uin
       ((inverseModPowerOfTwo(a, twos) - oddInverse) * group.modulusInverse) & mask;
   const std::uint64_t inverse = oddInverse + group.modulus * t;
   const std::uint64_t b = group.modulus << twos;
-  return internal::lcmOfOtherSign(group.p, a,
-                                  0 - std::uint64_t{internal::remainderStepsOdd(inverse, b)});
+  const auto stepsOdd = static_cast<std::uint64_t>(internal::remainderStepsOdd(inverse, b));
+  return internal::lcmOfOtherSign(group.p, a, 0 - stepsOdd);
 }
 
 // @pre modulus >= 3
