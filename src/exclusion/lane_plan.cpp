@@ -18,7 +18,8 @@ constexpr std::uint64_t kRarePrimes = 64;
 // The residue table stands for at least this many division steps, which
 // makes it cheaper per lane than the steps, and holds at most this many
 // residues, about kResiduesPerLane per lane, so that filling it is cheap
-// beside the lanes and it stays in the first-level cache.
+// beside the lanes and it stays in the first-level cache (a byte for each
+// residue below twice the modulus: 32 KB at most).
 constexpr std::size_t kMinResidueSteps = 2;
 constexpr std::uint64_t kMaxResidues = 1 << 14;
 constexpr std::uint64_t kResiduesPerLane = 4;
