@@ -71,7 +71,7 @@ class LcmBatch {
   EuclidBatch euclid_;
   ListStorage coprime_;                    // lanes of group 0 that need an inverse
   ListStorage sharing_;                    // those of other groups
-  ListStorage sorted_;                     // the same, sorted by group
+  ListStorage sorted_;                     // the same, sorted by key
   ListStorage same_;                       // lanes of p's sign to certify
   std::vector<std::uint32_t> fallback_;    // lanes of the chunk left to Euclid's loops
   std::vector<std::uint32_t> keyTallies_;  // the sort's interleaved counts, then places
