@@ -47,27 +47,59 @@ void OddPrimes::sieve() {
   }
 }
 
+// @return the first index in [from, to) whose prime divides m, or to
+std::size_t OddPrimes::firstDividing(std::uint64_t m, std::size_t from, std::size_t to) const {
+  const auto divides = [this, m](std::size_t i) {
+    return static_cast<unsigned>(m * divisors_[i].inverse <= divisors_[i].limit);
+  };
+  std::size_t i = from;
+  // Nearly no divisor divides, so four are tried a round with one branch.
+  for (; i + 4 <= to; i += 4) {
+    if ((divides(i) | divides(i + 1) | divides(i + 2) | divides(i + 3)) != 0) {
+      break;
+    }
+  }
+  for (; i < to; ++i) {
+    if (divides(i) != 0) {
+      return i;
+    }
+  }
+  return to;
+}
+
+// @return the first index in [from, to) whose prime's square exceeds m, or to
+std::size_t OddPrimes::firstAboveSquareRoot(std::uint64_t m, std::size_t from,
+                                            std::size_t to) const {
+  const auto begin = primes_.begin();
+  // Primes are below 2^16, so their squares do not overflow.
+  const auto above = std::partition_point(begin + static_cast<std::ptrdiff_t>(from),
+                                          begin + static_cast<std::ptrdiff_t>(to),
+                                          [m](std::uint64_t prime) { return prime * prime <= m; });
+  return static_cast<std::size_t>(above - begin);
+}
+
 std::vector<OddPrimeFactor> OddPrimes::factor(std::uint64_t m, std::uint64_t bound) {
   // Every prime below `tried` has been divided out of m.
   std::uint64_t tried = std::min(bound, kTableEnd);
   extendTo(tried);
+  const auto end = static_cast<std::size_t>(
+      std::lower_bound(primes_.begin(), primes_.end(), tried) - primes_.begin());
   std::vector<OddPrimeFactor> factors;
-  for (std::size_t i = 0; i < primes_.size(); ++i) {
-    const std::uint64_t prime = primes_[i];
-    if (prime >= tried || prime * prime > m) {
-      tried = std::min(tried, prime);
+  for (std::size_t from = 0;;) {
+    // Divisors above the square root of m find nothing; m only shrinks.
+    const std::size_t stop = firstAboveSquareRoot(m, from, end);
+    const std::size_t i = firstDividing(m, from, stop);
+    if (i == stop) {
+      tried = stop == end ? tried : primes_[stop];
       break;
     }
-    const OddPrimeFactor candidate{prime, divisors_[i].inverse, divisors_[i].limit, 0};
-    if (!candidate.divides(m)) {
-      continue;
-    }
-    OddPrimeFactor found = candidate;
+    OddPrimeFactor found{primes_[i], divisors_[i].inverse, divisors_[i].limit, 0};
     do {
       m = found.divideIfMultiple(m);
       ++found.exponent;
     } while (found.divides(m));
     factors.push_back(found);
+    from = i + 1;
   }
   // A composite rest would have two prime factors of at least `tried`.
   // tried <= 2^16, so its square does not overflow.

@@ -2,6 +2,7 @@
 // The small odd prime factors of a number, and divisibility by them through
 // one multiplication instead of a division.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -34,6 +35,8 @@ class OddPrimes {
 
  private:
   void extendTo(std::uint64_t end);
+  std::size_t firstAboveSquareRoot(std::uint64_t m, std::size_t from, std::size_t to) const;
+  std::size_t firstDividing(std::uint64_t m, std::size_t from, std::size_t to) const;
   void sieve();
 
   // The odd primes below end_, and for each its inverse and limit.
