@@ -70,8 +70,7 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   // condition, so that nothing below branches on it. The shift of a signed
   // value copies its sign bit.
   const auto differ = static_cast<std::uint64_t>((x ^ static_cast<std::int64_t>(loop.p)) >> 63);
-  loop.sharing.put(counts.sharing, reduction.a,
-                   laneTag.withKeyAndTwos(reduction.key, loop.twosOfP - shift));
+  loop.sharing.put(counts.sharing, reduction.a, laneTag.withKeyAndFewerTwos(reduction.key, shift));
   counts.sharing -= differ;  // one more when listed
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
@@ -88,7 +87,8 @@ void classifyEachOf(const LanePlan& plan, std::span<std::int64_t> values, std::s
                     const LaneLists& lists, LaneCounts& counts) {
   const Loop loop = loopOf(plan, lists);
   LaneCounts local = counts;
-  LaneTag laneTag(0, 0, static_cast<std::uint32_t>(from));
+  // The tag starts with all of p's twos; each lane's shift takes its own off.
+  LaneTag laneTag(0, loop.twosOfP, static_cast<std::uint32_t>(from));
   for (std::size_t k = from; k < values.size(); ++k) {
     classifyOne<kExact, kTable, kFrequent, kRare>(loop, values, k, laneTag, local);
     laneTag = laneTag.nextLane();

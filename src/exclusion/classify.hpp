@@ -39,7 +39,7 @@ struct ListedLanes {
 struct LaneLists {
   ListedLanes coprime;  // x's sign differs from p's, group 0 (vector kernels)
   ListedLanes sharing;  // x's sign differs from p's, any other lanes of that sign
-  ListedLanes same;     // of p's sign, when the plan is not exact; tags with lanes alone
+  ListedLanes same;     // of p's sign, when the plan is not exact; only their tags' lanes are read
 };
 
 struct LaneCounts {
@@ -129,9 +129,9 @@ inline Reduction divideOutByResidue(std::uint64_t a, const ResidueTable& table,
                                     std::span<const DivisionStep> rare) {
   // The table repeats itself above the modulus, so the residue needs no
   // last correction.
-  const std::uint32_t key = table.keyOfResidue[table.nearResidue(a)];
+  const std::uint32_t key = table.lookup->keyOfResidue[table.nearResidue(a)];
   // The key's factor divides a, so multiplying by its inverse divides exactly.
-  return divideOut<kFrequent, kRare>(a * table.inverseOfKey[key], frequent, rare, key);
+  return divideOut<kFrequent, kRare>(a * table.lookup->inverseOfKey[key], frequent, rare, key);
 }
 
 // Classifies lanes [from, values.size()) one at a time, the portable kernel

@@ -21,7 +21,7 @@ constexpr std::uint64_t kRarePrimes = 64;
 // beside the lanes and it stays in the first-level cache (a byte for each
 // residue below twice the modulus: 32 KB at most).
 constexpr std::size_t kMinResidueSteps = 2;
-constexpr std::uint64_t kMaxResidues = 1 << 14;
+constexpr std::uint64_t kMaxResidues = ResidueLookup::kMaxResidues;
 constexpr std::uint64_t kResiduesPerLane = 4;
 
 // Trial division of p reaches primes below this. A larger prime of p shared
@@ -90,33 +90,36 @@ void LanePlan::planResidues(std::size_t lanes) {
     return;
   }
   fillResidueTable(modulus, primes);
-  residues_ = ResidueTable{modulus, ~std::uint64_t{0} / modulus, keyOfResidue_.data(),
-                           inverseOfKey_.data(), steps};
+  residues_ = ResidueTable{modulus, ~std::uint64_t{0} / modulus, lookup_.get(), steps};
 }
 
 // A residue r shares prime^t with the modulus for every t up to the exponent
-// with prime^t dividing r, each adding the prime's stride to r's key. A key
-// fits in a byte: the keys number the modulus's divisors, and no odd number
-// up to 2^14 has more than 32.
+// with prime^t dividing r, each adding the prime's stride to r's key.
+// @param modulus at most kMaxResidues
 void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
-  keyOfResidue_.assign(2 * modulus, 0);
+  if (!lookup_) {
+    lookup_ = std::make_unique_for_overwrite<ResidueLookup>();
+  }
+  const auto keyOfResidue = std::span(lookup_->keyOfResidue).first(2 * modulus);
+  std::fill_n(keyOfResidue.begin(), modulus, std::uint8_t{0});
   for (std::size_t i = 0; i < primes; ++i) {
     const PlannedPrime& prime = plannedPrimes_[i];
     std::uint64_t power = 1;
     for (std::uint32_t v = 0; v < prime.exponent; ++v) {
       power *= prime.prime;
       for (std::uint64_t r = 0; r < modulus; r += power) {
-        keyOfResidue_[r] = static_cast<std::uint8_t>(keyOfResidue_[r] + prime.stride);
+        keyOfResidue[r] = static_cast<std::uint8_t>(keyOfResidue[r] + prime.stride);
       }
     }
   }
-  std::copy_n(keyOfResidue_.begin(), modulus,
-              keyOfResidue_.begin() + static_cast<std::ptrdiff_t>(modulus));
+  std::copy_n(keyOfResidue.begin(), modulus,
+              keyOfResidue.begin() + static_cast<std::ptrdiff_t>(modulus));
+  // The keys number the modulus's divisors: at most 32 for an odd number up
+  // to 2^14, so fewer than kMaxKeys.
   const PlannedPrime& last = plannedPrimes_[primes - 1];
   const std::uint32_t keys = last.stride * (last.exponent + 1);
-  inverseOfKey_.resize(keys);
   for (std::uint32_t key = 0; key < keys; ++key) {
-    inverseOfKey_[key] = inverseModPowerOfTwo(sharedOfKey(key, primes), 64);
+    lookup_->inverseOfKey[key] = inverseModPowerOfTwo(sharedOfKey(key, primes), 64);
   }
 }
 

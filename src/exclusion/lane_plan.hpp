@@ -9,8 +9,10 @@
 // is exact; otherwise a lane may share one of its primes, and the batch
 // certifies that none does.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -37,12 +39,13 @@ class LaneTag {
   constexpr LaneTag(std::uint32_t key, unsigned twos, std::uint32_t lane)
       : bits_(key | twos << kTwosShift | lane << kLaneShift) {}
 
-  // @return this tag, whose key and twos are 0, with the given ones
+  // @return this tag, whose key is 0, with the given key and `fewer` twos
   // @param key below 2^12
-  // @param twos below 64
-  constexpr LaneTag withKeyAndTwos(std::uint32_t key, unsigned twos) const {
+  // @param fewer at most twos()
+  constexpr LaneTag withKeyAndFewerTwos(std::uint32_t key, unsigned fewer) const {
+    // No borrow leaves the twos' field, so the lane stays as it is.
     LaneTag tag;
-    tag.bits_ = bits_ | key | twos << kTwosShift;
+    tag.bits_ = bits_ - (fewer << kTwosShift) + key;
     return tag;
   }
   // @return the tag of the next lane, with the same key and twos
@@ -75,17 +78,28 @@ struct DivisionStep {
   std::uint32_t stride;   // what one division adds to the lane's key
 };
 
+// The residue table's two lookups in one block, so that the classifying loop
+// reaches both through one register: it has too few for all it holds.
+struct ResidueLookup {
+  // Residues a table holds at most; a key fits in a byte, as the keys number
+  // the modulus's divisors and no odd number up to 2^14 has more than 32.
+  static constexpr std::size_t kMaxResidues = std::size_t{1} << 14;
+  static constexpr std::size_t kMaxKeys = 256;
+  // The inverse of the common factor a key stands for, mod 2^64.
+  std::array<std::uint64_t, kMaxKeys> inverseOfKey;
+  // The key the residue's common factor gives, for residues below twice the
+  // modulus, each entry at r + modulus repeating r's.
+  std::array<std::uint8_t, 2 * kMaxResidues> keyOfResidue;
+};
+
 // How often each of p's smallest primes divides a lane, read at once from the
 // lane's residue modulo the product of their powers in p, in place of one
 // division step per prime factor.
 struct ResidueTable {
   std::uint64_t modulus = 1;     // 1 when there is no table
   std::uint64_t reciprocal = 0;  // floor(2^64 / modulus), the modulus being odd
-  // The key the residue's common factor gives, for residues below twice the
-  // modulus, each entry at r + modulus repeating r's.
-  const std::uint8_t* keyOfResidue = nullptr;
-  const std::uint64_t* inverseOfKey = nullptr;  // of the common factor a key stands for, mod 2^64
-  std::size_t steps = 0;                        // the first frequent steps it stands for
+  const ResidueLookup* lookup = nullptr;
+  std::size_t steps = 0;  // the first frequent steps it stands for
 
   // @return x mod modulus, or that plus the modulus
   // @pre modulus >= 3 and odd
@@ -166,8 +180,8 @@ class LanePlan {
   std::vector<std::uint8_t> groupOfKey_;
   std::vector<std::uint64_t> shared_;
   ResidueTable residues_;
-  std::vector<std::uint8_t> keyOfResidue_;
-  std::vector<std::uint64_t> inverseOfKey_;
+  // Made at the first table and left unfilled: only what a table writes is touched.
+  std::unique_ptr<ResidueLookup> lookup_;
 };
 
 }  // namespace castles

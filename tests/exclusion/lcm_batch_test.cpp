@@ -130,8 +130,8 @@ TEST(ResidueTable, DividesOutTheCommonFactorOfTheSmallestPrimes) {
     }
     for (const std::uint64_t x : xs) {
       ASSERT_EQ(table.residue(x), x % m) << x << " mod " << m;
-      const std::uint8_t key = table.keyOfResidue[x % m];
-      ASSERT_EQ(x * table.inverseOfKey[key] * std::gcd(x, m), x) << x << " mod " << m;
+      const std::uint8_t key = table.lookup->keyOfResidue[x % m];
+      ASSERT_EQ(x * table.lookup->inverseOfKey[key] * std::gcd(x, m), x) << x << " mod " << m;
     }
   }
 }
