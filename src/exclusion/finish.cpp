@@ -15,7 +15,11 @@ void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
     return;
   }
   for (std::size_t i = from; i < a.size(); ++i) {
-    out[tags[i].lane()] = finishLaneOfModulus(local, tags[i].twos(), a[i], inverses[i]);
+    const LaneTag tag = tags[i];
+    // Nearly every lane has no twos left (finishLaneOfModulus), which one
+    // test of the tag tells without taking the twos out.
+    out[tag.lane()] = tag.hasTwos() ? finishLaneOfModulus(local, tag.twos(), a[i], inverses[i])
+                                    : finishOddLane(local, a[i], inverses[i]);
   }
 }
 

@@ -62,8 +62,9 @@ inline std::int64_t finishLaneOfModulus(const GroupFinish& group, unsigned twos,
   return internal::lcmOfOtherSign(group.p, a, 0 - ((t >> (twos - 1)) & 1));
 }
 
-// @pre p odd, modulus >= 3
-// @return finishLane(group, 0, a, inverse), for the lanes of an odd p
+// @pre modulus >= 3
+// @return finishLane(group, 0, a, inverse), for a lane with no twos left in
+//         |p| / G, as every lane of an odd p
 inline std::int64_t finishOddLane(const GroupFinish& group, std::uint64_t a,
                                   std::uint64_t inverse) {
   // With no twos, b is the modulus itself, at least 3.

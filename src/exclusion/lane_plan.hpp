@@ -58,6 +58,8 @@ class LaneTag {
   constexpr std::uint32_t key() const { return bits_ & kKeyMask; }
   // @return the twos of |p| / G; when there are any, a is odd
   constexpr unsigned twos() const { return (bits_ >> kTwosShift) & kTwosMask; }
+  // @return twos() != 0, by one test of the bits
+  constexpr bool hasTwos() const { return (bits_ & kTwosMask << kTwosShift) != 0; }
   constexpr std::uint32_t lane() const { return bits_ >> kLaneShift; }
 
   static constexpr unsigned kTwosShift = 12;
