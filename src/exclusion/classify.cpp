@@ -55,17 +55,23 @@ template <bool kExact, bool kTable, int kFrequent, int kRare>
 inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::size_t k,
                         LaneTag laneTag, LaneCounts& counts) {
   const std::int64_t x = values[k];
-  const std::uint64_t xm = magnitude(x);
-  if (xm == 0) {
+  if (x == 0) {
     return;  // lcm(0, p) = 0
   }
   // The twos divided out are the fewer of x's and p's: the trailing zeros of
-  // |x| with p's lowest bit set.
-  const auto shift = static_cast<unsigned>(std::countr_zero(xm | loop.lowestBitOfP));
-  const Reduction reduction =
-      kTable ? divideOutByResidue<kFrequent, kRare>(xm >> shift, loop.residues, loop.frequent,
-                                                    loop.rare)
-             : divideOut<kFrequent, kRare>(xm >> shift, loop.frequent, loop.rare);
+  // x, which |x| shares, with p's lowest bit set.
+  const auto shift =
+      static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(x) | loop.lowestBitOfP));
+  const std::uint64_t odd = magnitude(x) >> shift;
+  Reduction reduction =
+      kTable ? divideOutByResidue<kFrequent, 0>(odd, loop.residues, loop.frequent, {})
+             : divideOut<kFrequent, 0>(odd, loop.frequent, {});
+  // A rare prime divides what the steps before leave exactly when it divides
+  // `odd`, so it is tried there, without waiting on them; the few lanes it
+  // divides take the rare steps.
+  if (anyDivides<kRare>(odd, loop.rare)) [[unlikely]] {
+    reduction = divideOut<0, kRare>(reduction.a, {}, loop.rare, reduction.key);
+  }
   // All ones when x's sign differs from p's, else 0: a number, not a
   // condition, so that nothing below branches on it. The shift of a signed
   // value copies its sign bit.

@@ -121,6 +121,28 @@ inline Reduction divideOut(std::uint64_t a, std::span<const DivisionStep> freque
   return {a, key};
 }
 
+// @param kRare rare.size() when it is known at compile time, else -1
+// @return whether any of the steps' primes divides a: a branch per step,
+//         expected not taken, and no step waits on another
+template <int kRare>
+inline bool anyDivides(std::uint64_t a, std::span<const DivisionStep> rare) {
+  if constexpr (kRare >= 0) {
+    for (int i = 0; i < kRare; ++i) {
+      const DivisionStep& step = rare[static_cast<std::size_t>(i)];
+      if (a * step.inverse <= step.limit) [[unlikely]] {
+        return true;
+      }
+    }
+  } else {
+    for (const DivisionStep& step : rare) {
+      if (a * step.inverse <= step.limit) [[unlikely]] {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 // divideOut after the table's steps: the residue gives at once how often each
 // of the table's primes divides a, and one product divides them all out.
 template <int kFrequent, int kRare>
