@@ -62,9 +62,10 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   // x, which |x| shares, with p's lowest bit set.
   const auto shift =
       static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(x) | loop.lowestBitOfP));
-  const std::uint64_t odd = magnitude(x) >> shift;
+  const std::uint64_t xm = magnitude(x);
+  const std::uint64_t odd = xm >> shift;
   Reduction reduction =
-      kTable ? divideOutByResidue<kFrequent, 0>(odd, loop.residues, loop.frequent, {})
+      kTable ? divideOutByResidue<kFrequent, 0>(odd, xm, loop.residues, loop.frequent, {})
              : divideOut<kFrequent, 0>(odd, loop.frequent, {});
   // A rare prime divides what the steps before leave exactly when it divides
   // `odd`, so it is tried there, without waiting on them; the few lanes it
