@@ -16,9 +16,10 @@ void finishEach(const GroupFinish& group, std::span<const std::uint64_t> a,
   }
   for (std::size_t i = from; i < a.size(); ++i) {
     const LaneTag tag = tags[i];
-    // Nearly every lane has no twos left (finishLaneOfModulus), which one
-    // test of the tag tells without taking the twos out.
-    out[tag.lane()] = tag.hasTwos() ? finishLaneOfModulus(local, tag.twos(), a[i], inverses[i])
+    // Running values soon hold more twos than any p, so nearly every lane
+    // has none left in |p| / G, which one test of the tag tells; the inverse
+    // modulo a power of two is left to the rare lane that needs it.
+    out[tag.lane()] = tag.hasTwos() ? finishLaneWithTwos(local, tag.twos(), a[i], inverses[i])
                                     : finishOddLane(local, a[i], inverses[i]);
   }
 }

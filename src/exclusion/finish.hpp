@@ -42,17 +42,10 @@ inline std::int64_t finishLane(const GroupFinish& group, unsigned twos, std::uin
   return internal::lcmOfOtherSign(group.p, a, 0 - stepsOdd);
 }
 
-// @pre modulus >= 3
+// @pre modulus >= 3, twos >= 1
 // @return finishLane(group, twos, a, oddInverse), with fewer operations
-inline std::int64_t finishLaneOfModulus(const GroupFinish& group, unsigned twos, std::uint64_t a,
-                                        std::uint64_t oddInverse) {
-  // Running values soon hold more twos than any p, so nearly every lane has
-  // none left in |p| / G, and this branch is taken and predicted alike; the
-  // inverse modulo a power of two is left to the rare lane that needs it.
-  if (twos == 0) [[likely]] {
-    return internal::lcmOfOtherSign(group.p, a,
-                                    internal::oddStepsMask(oddInverse, group.modulus / 2));
-  }
+inline std::int64_t finishLaneWithTwos(const GroupFinish& group, unsigned twos, std::uint64_t a,
+                                       std::uint64_t oddInverse) {
   // The inverse modulo b = modulus * 2^twos is oddInverse + modulus * t, with
   // t below 2^twos (finishLane). For twos >= 1, b / 2 = modulus * 2^(twos-1),
   // and since oddInverse lies in [1, modulus) the inverse exceeds it exactly
