@@ -80,9 +80,10 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   loop.sharing.put(counts.sharing, reduction.a, laneTag.withKeyAndFewerTwos(reduction.key, shift));
   counts.sharing -= differ;  // one more when listed
   if constexpr (kExact) {
-    // lcm(x, p) = a * p, wrapping; the lane keeps x when it is listed.
-    values[k] = static_cast<std::int64_t>((static_cast<std::uint64_t>(x) & differ) |
-                                          (reduction.a * loop.p & ~differ));
+    // lcm(x, p) = a * p, wrapping. A listed lane's value is overwritten too,
+    // as a select on the sign costs more: its a and tag hold all it needs,
+    // and give back its x should it fall back to Euclid's loops.
+    values[k] = static_cast<std::int64_t>(reduction.a * loop.p);
   } else {
     loop.same.put(counts.same, reduction.a, laneTag);
     counts.same += differ + 1;  // one more unless listed above

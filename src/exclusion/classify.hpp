@@ -49,7 +49,8 @@ struct LaneCounts {
 };
 
 // Classifies every lane of values, writing the results of lanes of p's sign
-// into values when plan.unplanned() is 1, and listing the others. With
+// into values when plan.unplanned() is 1, and listing the others, whose
+// values it may then overwrite too (their a and tag give x back). With
 // Kernel::avx2, a plan with a residue table goes to the portable pass.
 // @param values at most LaneTag::kMaxLanes
 // @pre kernelAvailable(kernel)

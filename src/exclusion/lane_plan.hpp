@@ -158,6 +158,10 @@ class LanePlan {
   // @return the group of a key whose entry is kUnassigned, opening it if
   //         there is room
   std::uint8_t openGroup(std::uint32_t key);
+  // @return the odd factor a lane of this key shares with p
+  std::uint64_t sharedOf(std::uint32_t key) const {
+    return sharedOfKey(key, plannedPrimes_.size());
+  }
   // @return the odd factor every lane of a group shares with p, by group
   std::span<const std::uint64_t> shared() const { return shared_; }
 

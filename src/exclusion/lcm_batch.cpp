@@ -170,6 +170,18 @@ void LcmBatch::sortByKey(std::size_t count) {
   });
 }
 
+// Classification may have overwritten a listed lane's x (classify.hpp):
+// this writes it back, for Euclid's loops. |x| is a times G, whose odd part
+// the key gives and whose twos are those of p the tag does not leave, and x
+// has the sign p has not.
+void LcmBatch::restoreX(std::span<std::int64_t> chunk, std::uint64_t a, LaneTag tag) {
+  // a * G is |x| itself, at most 2^63, so nothing wraps but the negation of
+  // 2^63, which gives -2^63.
+  const std::uint64_t magnitude = a * plan_.sharedOf(tag.key()) << (plan_.twosOfP() - tag.twos());
+  chunk[tag.lane()] = static_cast<std::int64_t>(plan_.pNegative() ? magnitude : 0 - magnitude);
+  fallback_.push_back(tag.lane());
+}
+
 // Finishes the lanes of one group that need an inverse, sorted_[first, end):
 // their reduced |p| is modulus times a power of two, and one batch inversion
 // modulo `modulus` gives every inverse. Lanes without a group, of a group
@@ -178,13 +190,13 @@ void LcmBatch::sortByKey(std::size_t count) {
 void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group,
                            const Listed& listed) {
   const auto tags = listed.tag;
+  const auto a = listed.a;
   if (group == LanePlan::kNoGroup || tags.size() < kMinGroupLanes) {
-    for (const LaneTag tag : tags) {
-      fallback_.push_back(tag.lane());
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+      restoreX(chunk, a[i], tags[i]);
     }
     return;
   }
-  const auto a = listed.a;
   const std::uint64_t modulus = plan_.oddOfP() / plan_.shared()[group];
   const GroupFinish finish{plan_.p(), modulus, inverseModPowerOfTwo(modulus, 64),
                            plan_.twosOfP() == 0};
@@ -203,7 +215,7 @@ void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group,
     if (inversion_.certified(i)) {
       chunk[tags[i].lane()] = finishLane(finish, tags[i].twos(), a[i], inversion_.inverses()[i]);
     } else {
-      fallback_.push_back(tags[i].lane());
+      restoreX(chunk, a[i], tags[i]);
     }
   }
 }
