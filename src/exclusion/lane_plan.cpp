@@ -127,11 +127,16 @@ void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
 //         `primes` planned primes
 std::uint64_t LanePlan::sharedOfKey(std::uint32_t key, std::size_t primes) const {
   std::uint64_t shared = 1;  // divides p, so it cannot overflow
-  for (std::size_t i = 0; i < primes; ++i) {
+  // The key's digits, lowest first, in the radices exponent + 1; once the
+  // rest is 0 no later prime divided, which ends most keys after a few.
+  std::uint32_t rest = key;
+  for (std::size_t i = 0; i < primes && rest != 0; ++i) {
     const PlannedPrime& prime = plannedPrimes_[i];
-    for (std::uint32_t v = key / prime.stride % (prime.exponent + 1); v != 0; --v) {
+    const std::uint32_t radix = prime.exponent + 1;
+    for (std::uint32_t v = rest % radix; v != 0; --v) {
       shared *= prime.prime;
     }
+    rest /= radix;
   }
   return shared;
 }
