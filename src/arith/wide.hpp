@@ -1,8 +1,9 @@
 #pragma once
-// 64 x 64 -> 128-bit unsigned multiplication. A portable version built from
-// 32-bit halves and the compiler's native 128-bit type where it has one; the
-// two are tested against each other, and CASTLES_PORTABLE_WIDE makes the
-// whole program take the portable one.
+// 64 x 64 -> 128-bit multiplication: the unsigned product and the signed
+// product's high word. A portable version built from 32-bit halves and the
+// compiler's native 128-bit type where it has one; the two are tested
+// against each other, and CASTLES_PORTABLE_WIDE makes the whole program take
+// the portable one.
 
 #include <cstdint>
 
@@ -31,12 +32,30 @@ constexpr U128 mulWidePortable(std::uint64_t a, std::uint64_t b) {
   return {hh + (lh >> 32) + (hl >> 32) + (middle >> 32), (middle << 32) | (ll & 0xffffffffU)};
 }
 
+// The signed product differs from that of the same bits read unsigned by
+// 2^64 times each negative operand's partner, the only terms that reach the
+// high word.
+constexpr std::int64_t mulHighSignedPortable(std::int64_t a, std::int64_t b) {
+  const auto ua = static_cast<std::uint64_t>(a);
+  const auto ub = static_cast<std::uint64_t>(b);
+  const std::uint64_t hi = mulWidePortable(ua, ub).hi - (a < 0 ? ub : 0) - (b < 0 ? ua : 0);
+  return static_cast<std::int64_t>(hi);
+}
+
 #if defined(__SIZEOF_INT128__)
 __extension__ using NativeU128 = unsigned __int128;
+__extension__ using NativeI128 = __int128;
 
 constexpr U128 mulWideNative(std::uint64_t a, std::uint64_t b) {
   const NativeU128 p = static_cast<NativeU128>(a) * b;
   return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
+}
+
+constexpr std::int64_t mulHighSignedNative(std::int64_t a, std::int64_t b) {
+  // The high word of a signed product fits; reading it off through the
+  // unsigned type avoids shifting a negative value.
+  const auto p = static_cast<NativeU128>(static_cast<NativeI128>(a) * b);
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(p >> 64));
 }
 #endif
 
@@ -48,6 +67,15 @@ constexpr U128 mulWide(std::uint64_t a, std::uint64_t b) {
   return internal::mulWideNative(a, b);
 #else
   return internal::mulWidePortable(a, b);
+#endif
+}
+
+// @return floor(a * b / 2^64), the high word of the signed 128-bit product
+constexpr std::int64_t mulHighSigned(std::int64_t a, std::int64_t b) {
+#if defined(__SIZEOF_INT128__) && !defined(CASTLES_PORTABLE_WIDE)
+  return internal::mulHighSignedNative(a, b);
+#else
+  return internal::mulHighSignedPortable(a, b);
 #endif
 }
 

@@ -65,7 +65,7 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   const std::uint64_t xm = magnitude(x);
   const std::uint64_t odd = xm >> shift;
   Reduction reduction =
-      kTable ? divideOutByResidue<kFrequent, 0>(odd, xm, loop.residues, loop.frequent, {})
+      kTable ? divideOutByResidue<kFrequent, 0>(odd, x, loop.residues, loop.frequent, {})
              : divideOut<kFrequent, 0>(odd, loop.frequent, {});
   // A rare prime divides what the steps before leave exactly when it divides
   // `odd`, so it is tried there, without waiting on them; the few lanes it

@@ -146,16 +146,13 @@ inline bool anyDivides(std::uint64_t a, std::span<const DivisionStep> rare) {
 
 // divideOut after the table's steps: the residue gives at once how often each
 // of the table's primes divides a, and one product divides them all out.
-// @param withTwos a times a power of two, which the table's odd primes divide
-//        as often as they divide a: its residue need not wait for a
+// @param x a times a power of two and a sign, which the table's odd primes
+//        divide as often as they divide a: its residue need not wait for a
 template <int kFrequent, int kRare>
-inline Reduction divideOutByResidue(std::uint64_t a, std::uint64_t withTwos,
-                                    const ResidueTable& table,
+inline Reduction divideOutByResidue(std::uint64_t a, std::int64_t x, const ResidueTable& table,
                                     std::span<const DivisionStep> frequent,
                                     std::span<const DivisionStep> rare) {
-  // The table repeats itself above the modulus, so the residue needs no
-  // last correction.
-  const std::uint32_t key = table.lookup->keyOfResidue[table.nearResidue(withTwos)];
+  const std::uint32_t key = table.keyOf(x);
   // The key's factor divides a, so multiplying by its inverse divides exactly.
   return divideOut<kFrequent, kRare>(a * table.lookup->inverseOfKey[key], frequent, rare, key);
 }

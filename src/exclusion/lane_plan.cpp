@@ -19,7 +19,7 @@ constexpr std::uint64_t kRarePrimes = 64;
 // makes it cheaper per lane than the steps, and holds at most this many
 // residues, about kResiduesPerLane per lane, so that filling it is cheap
 // beside the lanes and it stays in the first-level cache (a byte for each
-// residue below twice the modulus: 32 KB at most).
+// of three times the modulus's residues: 32 KB at most).
 constexpr std::size_t kMinResidueSteps = 2;
 constexpr std::uint64_t kMaxResidues = ResidueLookup::kMaxResidues;
 constexpr std::uint64_t kResiduesPerLane = 4;
@@ -100,7 +100,7 @@ void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
   if (!lookup_) {
     lookup_ = std::make_unique_for_overwrite<ResidueLookup>();
   }
-  const auto keyOfResidue = std::span(lookup_->keyOfResidue).first(2 * modulus);
+  const auto keyOfResidue = std::span(lookup_->keyOfResidue).first(3 * modulus);
   std::fill_n(keyOfResidue.begin(), modulus, std::uint8_t{0});
   for (std::size_t i = 0; i < primes; ++i) {
     const PlannedPrime& prime = plannedPrimes_[i];
@@ -112,8 +112,10 @@ void LanePlan::fillResidueTable(std::uint64_t modulus, std::size_t primes) {
       }
     }
   }
-  std::copy_n(keyOfResidue.begin(), modulus,
-              keyOfResidue.begin() + static_cast<std::ptrdiff_t>(modulus));
+  for (std::uint64_t copy = 1; copy < 3; ++copy) {
+    std::copy_n(keyOfResidue.begin(), modulus,
+                keyOfResidue.begin() + static_cast<std::ptrdiff_t>(copy * modulus));
+  }
   // The keys number the modulus's divisors: at most 32 for an odd number up
   // to 2^14, so fewer than kMaxKeys.
   const PlannedPrime& last = plannedPrimes_[primes - 1];

@@ -83,15 +83,17 @@ struct DivisionStep {
 // The residue table's two lookups in one block, so that the classifying loop
 // reaches both through one register: it has too few for all it holds.
 struct ResidueLookup {
-  // Residues a table holds at most; a key fits in a byte, as the keys number
-  // the modulus's divisors and no odd number up to 2^14 has more than 32.
-  static constexpr std::size_t kMaxResidues = std::size_t{1} << 14;
+  // Residues a table holds at most, so that its three copies fit in 32 KB;
+  // a key fits in a byte, as the keys number the modulus's divisors and no
+  // odd number up to 2^14 has more than 32.
+  static constexpr std::size_t kMaxResidues = (std::size_t{32} << 10) / 3;
   static constexpr std::size_t kMaxKeys = 256;
   // The inverse of the common factor a key stands for, mod 2^64.
   std::array<std::uint64_t, kMaxKeys> inverseOfKey;
-  // The key the residue's common factor gives, for residues below twice the
-  // modulus, each entry at r + modulus repeating r's.
-  std::array<std::uint8_t, 2 * kMaxResidues> keyOfResidue;
+  // The key the residue's common factor gives, for the residues r in
+  // [-modulus, 2 modulus) that ResidueTable::nearResidue returns, at
+  // r + modulus: three copies of the keys of [0, modulus).
+  std::array<std::uint8_t, 3 * kMaxResidues> keyOfResidue;
 };
 
 // How often each of p's smallest primes divides a lane, read at once from the
@@ -103,19 +105,32 @@ struct ResidueTable {
   const ResidueLookup* lookup = nullptr;
   std::size_t steps = 0;  // the first frequent steps it stands for
 
-  // @return x mod modulus, or that plus the modulus
+  // @return x mod modulus, minus or plus the modulus or neither: a value in
+  //         [-modulus, 2 modulus), with x's sign left as it is, so that
+  //         nothing waits on |x|
   // @pre modulus >= 3 and odd
-  std::uint64_t nearResidue(std::uint64_t x) const {
-    // reciprocal = floor(2^64 / m) >= 2^64 / m - 1, so q > x / m - 2 and
-    // q <= x / m: x - q * m lies in [0, 2m), and no product leaves 64 bits.
-    const std::uint64_t q = mulWide(x, reciprocal).hi;
-    return x - q * modulus;
+  std::int64_t nearResidue(std::int64_t x) const {
+    // reciprocal = 2^64 / m - d with 0 <= d < 1, so x * reciprocal / 2^64
+    // is x / m - x d / 2^64, within 1/2 of x / m: below it for x >= 0 and
+    // above it for x < 0. Its floor q is floor(x / m) or one below it for
+    // x >= 0, or one above it for x < 0, which leaves x - q m in [0, 2m) or
+    // [-m, m). That difference is exact in wrapping arithmetic, as it fits.
+    const std::int64_t q = mulHighSigned(x, static_cast<std::int64_t>(reciprocal));
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) -
+                                     static_cast<std::uint64_t>(q) * modulus);
   }
-  // @return residue modulo the table's modulus
+  // @return x modulo the table's modulus, in [0, modulus)
   // @pre modulus >= 3 and odd
-  std::uint64_t residue(std::uint64_t x) const {
-    const std::uint64_t r = nearResidue(x);
-    return r >= modulus ? r - modulus : r;
+  std::uint64_t residue(std::int64_t x) const {
+    const auto m = static_cast<std::int64_t>(modulus);
+    const std::int64_t r = nearResidue(x);
+    return static_cast<std::uint64_t>(r < 0 ? r + m : r >= m ? r - m : r);
+  }
+  // @return the key of x's residue
+  // @pre modulus >= 3 and odd
+  std::uint32_t keyOf(std::int64_t x) const {
+    return lookup->keyOfResidue[static_cast<std::size_t>(nearResidue(x) +
+                                                         static_cast<std::int64_t>(modulus))];
   }
 };
 

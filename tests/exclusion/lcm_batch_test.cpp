@@ -109,8 +109,9 @@ TEST_P(EveryKernel, EuclidLanesMatchTheLoop) {
 
 // The residue table against % and std::gcd: p's smallest prime powers make
 // the modulus, and the key a residue gives must divide exactly the common
-// factor out of x. Boundary values sit where the reciprocal's estimate of
-// the quotient falls one short.
+// factor out of |x|, whatever x's sign. Boundary values sit where the
+// reciprocal's estimate of the quotient is one off, and at the ends of the
+// signed range.
 TEST(ResidueTable, DividesOutTheCommonFactorOfTheSmallestPrimes) {
   std::mt19937_64 rng(14);
   for (const std::int64_t p : {std::int64_t{9 * 5 * 7 * 11} * 1000003, std::int64_t{27 * 25},
@@ -120,18 +121,20 @@ TEST(ResidueTable, DividesOutTheCommonFactorOfTheSmallestPrimes) {
     plan.planResidues(4096);
     const ResidueTable& table = plan.residues();
     ASSERT_GT(table.modulus, 1U) << p;
-    const std::uint64_t m = table.modulus;
-    std::vector<std::uint64_t> xs = {1, m - 1, m, m + 1, 2 * m, ~std::uint64_t{0}};
-    for (std::uint64_t k = ~std::uint64_t{0} / m; xs.size() < 40; k -= 7) {
-      xs.insert(xs.end(), {k * m - 1, k * m, k * m + 1});
+    const auto m = static_cast<std::int64_t>(table.modulus);
+    std::vector<std::int64_t> xs = {1, m - 1, m, m + 1, 2 * m, kMin, kMin + 1, kMax};
+    for (std::int64_t k = kMax / m; xs.size() < 80; k -= 7) {
+      xs.insert(xs.end(), {k * m - 1, k * m, k * m + 1, -k * m - 1, -k * m, -k * m + 1});
     }
     for (int i = 0; i < 2000; ++i) {
-      xs.push_back(rng() * (i % 3 == 0 ? m / 3 : 1) | 1);
+      xs.push_back(static_cast<std::int64_t>(rng() * (i % 3 == 0 ? table.modulus / 3 : 1) | 1));
     }
-    for (const std::uint64_t x : xs) {
-      ASSERT_EQ(table.residue(x), x % m) << x << " mod " << m;
-      const std::uint8_t key = table.lookup->keyOfResidue[x % m];
-      ASSERT_EQ(x * table.lookup->inverseOfKey[key] * std::gcd(x, m), x) << x << " mod " << m;
+    for (const std::int64_t x : xs) {
+      const std::int64_t expected = (x % m + m) % m;
+      ASSERT_EQ(table.residue(x), static_cast<std::uint64_t>(expected)) << x << " mod " << m;
+      const std::uint64_t xm = magnitude(x);
+      ASSERT_EQ(xm * table.lookup->inverseOfKey[table.keyOf(x)] * std::gcd(xm, table.modulus), xm)
+          << x << " mod " << m;
     }
   }
 }
