@@ -19,7 +19,7 @@ constexpr std::uint64_t kRarePrimes = 64;
 // makes it cheaper per lane than the steps, and holds at most this many
 // residues, about kResiduesPerLane per lane, so that filling it is cheap
 // beside the lanes and it stays in the first-level cache (a byte for each
-// of three times the modulus's residues: 32 KB at most).
+// residue, in three copies: 32 KB at most).
 constexpr std::size_t kMinResidueSteps = 2;
 constexpr std::uint64_t kMaxResidues = ResidueLookup::kMaxResidues;
 constexpr std::uint64_t kResiduesPerLane = 4;

@@ -110,11 +110,12 @@ struct ResidueTable {
   //         nothing waits on |x|
   // @pre modulus >= 3 and odd
   std::int64_t nearResidue(std::int64_t x) const {
-    // reciprocal = 2^64 / m - d with 0 <= d < 1, so x * reciprocal / 2^64
-    // is x / m - x d / 2^64, within 1/2 of x / m: below it for x >= 0 and
-    // above it for x < 0. Its floor q is floor(x / m) or one below it for
-    // x >= 0, or one above it for x < 0, which leaves x - q m in [0, 2m) or
-    // [-m, m). That difference is exact in wrapping arithmetic, as it fits.
+    // reciprocal = 2^64 / m - d with 0 <= d < 1, below 2^63 as m >= 3, so
+    // it fits a signed word. x * reciprocal / 2^64 is x / m - x d / 2^64,
+    // within 1/2 of x / m: below it for x >= 0 and above it for x < 0. Its
+    // floor q is floor(x / m) or one below it for x >= 0, or one above it
+    // for x < 0, which leaves x - q m in [0, 2m) or [-m, m). That difference
+    // is exact in wrapping arithmetic, as it fits.
     const std::int64_t q = mulHighSigned(x, static_cast<std::int64_t>(reciprocal));
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) -
                                      static_cast<std::uint64_t>(q) * modulus);
