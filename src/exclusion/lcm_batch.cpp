@@ -172,12 +172,13 @@ void LcmBatch::sortByKey(std::size_t count) {
 
 // Classification may have overwritten a listed lane's x (classify.hpp):
 // this writes it back, for Euclid's loops. |x| is a times G, whose odd part
-// the key gives and whose twos are those of p the tag does not leave, and x
+// is `shared` and whose twos are those of p the tag does not leave, and x
 // has the sign p has not.
-void LcmBatch::restoreX(std::span<std::int64_t> chunk, std::uint64_t a, LaneTag tag) {
+void LcmBatch::restoreX(std::span<std::int64_t> chunk, std::uint64_t a, LaneTag tag,
+                        std::uint64_t shared) {
   // a * G is |x| itself, at most 2^63, so nothing wraps but the negation of
   // 2^63, which gives -2^63.
-  const std::uint64_t magnitude = a * plan_.sharedOf(tag.key()) << (plan_.twosOfP() - tag.twos());
+  const std::uint64_t magnitude = a * shared << (plan_.twosOfP() - tag.twos());
   chunk[tag.lane()] = static_cast<std::int64_t>(plan_.pNegative() ? magnitude : 0 - magnitude);
   fallback_.push_back(tag.lane());
 }
@@ -186,18 +187,25 @@ void LcmBatch::restoreX(std::span<std::int64_t> chunk, std::uint64_t a, LaneTag 
 // their reduced |p| is modulus times a power of two, and one batch inversion
 // modulo `modulus` gives every inverse. Lanes without a group, of a group
 // too small for an inversion, or of a unit that fails the certification
-// keep their x, for Euclid's loops.
+// get their x back, for Euclid's loops.
 void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group,
                            const Listed& listed) {
   const auto tags = listed.tag;
   const auto a = listed.a;
+  if (tags.empty()) {
+    return;
+  }
+  // The lanes are of one key, so they share one factor with p; a key
+  // without a group has it worked out here, once.
+  const std::uint64_t shared =
+      group == LanePlan::kNoGroup ? plan_.sharedOf(tags[0].key()) : plan_.shared()[group];
   if (group == LanePlan::kNoGroup || tags.size() < kMinGroupLanes) {
     for (std::size_t i = 0; i < tags.size(); ++i) {
-      restoreX(chunk, a[i], tags[i]);
+      restoreX(chunk, a[i], tags[i], shared);
     }
     return;
   }
-  const std::uint64_t modulus = plan_.oddOfP() / plan_.shared()[group];
+  const std::uint64_t modulus = plan_.oddOfP() / shared;
   const GroupFinish finish{plan_.p(), modulus, inverseModPowerOfTwo(modulus, 64),
                            plan_.twosOfP() == 0};
   if (modulus == 1) {
@@ -215,7 +223,7 @@ void LcmBatch::invertGroup(std::span<std::int64_t> chunk, std::uint8_t group,
     if (inversion_.certified(i)) {
       chunk[tags[i].lane()] = finishLane(finish, tags[i].twos(), a[i], inversion_.inverses()[i]);
     } else {
-      restoreX(chunk, a[i], tags[i]);
+      restoreX(chunk, a[i], tags[i], shared);
     }
   }
 }
