@@ -1,9 +1,8 @@
 #pragma once
-// 64 x 64 -> 128-bit multiplication: the unsigned product and the signed
-// product's high word. A portable version built from 32-bit halves and the
-// compiler's native 128-bit type where it has one; the two are tested
-// against each other, and CASTLES_PORTABLE_WIDE makes the whole program take
-// the portable one.
+// 64 x 64 -> 128-bit multiplication, of unsigned and of signed operands. A
+// portable version built from 32-bit halves and the compiler's native
+// 128-bit type where it has one; the two are tested against each other, and
+// CASTLES_PORTABLE_WIDE makes the whole program take the portable one.
 
 #include <cstdint>
 
@@ -13,6 +12,13 @@ struct U128 {
   std::uint64_t hi;
   std::uint64_t lo;
   friend constexpr bool operator==(U128, U128) = default;
+};
+
+// A signed 128-bit value: hi * 2^64 + lo.
+struct I128 {
+  std::int64_t hi;
+  std::uint64_t lo;
+  friend constexpr bool operator==(I128, I128) = default;
 };
 
 namespace internal {
@@ -35,11 +41,12 @@ constexpr U128 mulWidePortable(std::uint64_t a, std::uint64_t b) {
 // The signed product differs from that of the same bits read unsigned by
 // 2^64 times each negative operand's partner, the only terms that reach the
 // high word.
-constexpr std::int64_t mulHighSignedPortable(std::int64_t a, std::int64_t b) {
+constexpr I128 mulWideSignedPortable(std::int64_t a, std::int64_t b) {
   const auto ua = static_cast<std::uint64_t>(a);
   const auto ub = static_cast<std::uint64_t>(b);
-  const std::uint64_t hi = mulWidePortable(ua, ub).hi - (a < 0 ? ub : 0) - (b < 0 ? ua : 0);
-  return static_cast<std::int64_t>(hi);
+  const U128 product = mulWidePortable(ua, ub);
+  const std::uint64_t hi = product.hi - (a < 0 ? ub : 0) - (b < 0 ? ua : 0);
+  return {static_cast<std::int64_t>(hi), product.lo};
 }
 
 #if defined(__SIZEOF_INT128__)
@@ -51,11 +58,12 @@ constexpr U128 mulWideNative(std::uint64_t a, std::uint64_t b) {
   return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
 }
 
-constexpr std::int64_t mulHighSignedNative(std::int64_t a, std::int64_t b) {
-  // The high word of a signed product fits; reading it off through the
-  // unsigned type avoids shifting a negative value.
+constexpr I128 mulWideSignedNative(std::int64_t a, std::int64_t b) {
+  // The product fits; reading its words off through the unsigned type avoids
+  // shifting a negative value.
   const auto p = static_cast<NativeU128>(static_cast<NativeI128>(a) * b);
-  return static_cast<std::int64_t>(static_cast<std::uint64_t>(p >> 64));
+  return {static_cast<std::int64_t>(static_cast<std::uint64_t>(p >> 64)),
+          static_cast<std::uint64_t>(p)};
 }
 #endif
 
@@ -70,13 +78,18 @@ constexpr U128 mulWide(std::uint64_t a, std::uint64_t b) {
 #endif
 }
 
+// @return the full signed 128-bit product a * b
+constexpr I128 mulWideSigned(std::int64_t a, std::int64_t b) {
+#if defined(__SIZEOF_INT128__) && !defined(CASTLES_PORTABLE_WIDE)
+  return internal::mulWideSignedNative(a, b);
+#else
+  return internal::mulWideSignedPortable(a, b);
+#endif
+}
+
 // @return floor(a * b / 2^64), the high word of the signed 128-bit product
 constexpr std::int64_t mulHighSigned(std::int64_t a, std::int64_t b) {
-#if defined(__SIZEOF_INT128__) && !defined(CASTLES_PORTABLE_WIDE)
-  return internal::mulHighSignedNative(a, b);
-#else
-  return internal::mulHighSignedPortable(a, b);
-#endif
+  return mulWideSigned(a, b).hi;
 }
 
 }  // namespace castles

@@ -25,6 +25,30 @@ std::uint64_t montgomeryOne(const Montgomery& montgomery) {
   return (0 - montgomery.modulus()) % montgomery.modulus();
 }
 
+// The product of a chain's running residue y and x: residues carried signed
+// in (-n, n), in the bits of an unsigned word, when kSigned, and otherwise in
+// [0, n). Signed, x is read signed too.
+template <bool kSigned>
+std::uint64_t chainProduct(const Montgomery& modular, std::uint64_t x, std::uint64_t y) {
+  if constexpr (kSigned) {
+    return static_cast<std::uint64_t>(
+        modular.multiplySigned(static_cast<std::int64_t>(x), static_cast<std::int64_t>(y)));
+  } else {
+    return modular.multiply(x, y);
+  }
+}
+
+// @return a chain's residue r, in [0, n)
+template <bool kSigned>
+std::uint64_t normalized(const Montgomery& modular, std::uint64_t r) {
+  if constexpr (kSigned) {
+    // The sign bit, copied by the shift, selects the modulus to add.
+    return r + (modular.modulus() & static_cast<std::uint64_t>(static_cast<std::int64_t>(r) >> 63));
+  } else {
+    return r;
+  }
+}
+
 // Runs a pass over every unit of `count` positions: the whole blocks by
 // vector(first position, blocks, first unit), several blocks side by side,
 // where the kernel has vectors, and otherwise by scalar(ways, chains), a
@@ -76,7 +100,15 @@ void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint
   invertUnits_ = internal::unitsOf(invert);
   unitProducts_.resize(invertUnits_ + internal::unitsOf(values.size() - invert));
   prefixesThenInverses_.reserve(invert);
+  // The scalar chains carry residues signed, which reads a value from 2^63
+  // up as negative, another residue: when the forward pass meets one, it
+  // runs again unsigned, and so does the rest.
+  signedChains_ = true;
   forward(montgomery, values.first(invert));
+  if (signedChains_ && valuesFromTopBit_) {
+    signedChains_ = false;
+    forward(montgomery, values.first(invert));
+  }
   products(montgomery, values.subspan(invert));
   certify(montgomery);
   backward(montgomery, values.first(invert));
@@ -84,28 +116,41 @@ void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint
 
 // The forward pass of kW units side by side: each value's prefix receives the
 // Montgomery product of its unit's values before it, and the unit's product
-// that of all of them.
-template <std::size_t kW>
+// that of all of them. Whether any value reaches 2^63 is noted on the way:
+// the chains wait on the multiplier, so the test costs them nothing.
+template <std::size_t kW, bool kSigned>
 void BatchInversion::forwardChains(const Montgomery& montgomery, const std::uint64_t* values,
                                    Chains chains) {
   const Montgomery modular = montgomery;  // a copy: the stores cannot make it reload
   std::uint64_t* const prefixes = prefixesThenInverses_.data();
   std::array<std::uint64_t, kW> running;
   running.fill(montgomeryOne(modular));
+  std::uint64_t bits = 0;  // of every value, to find one from 2^63 up
   for (std::size_t i = 0; i < chains.length; ++i) {
     internal::forEachWay<kW>([&](std::size_t w) {
       const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
       prefixes[position] = running[w];
-      running[w] = modular.multiply(values[position], running[w]);
+      bits |= values[position];
+      running[w] = chainProduct<kSigned>(modular, values[position], running[w]);
     });
   }
-  std::copy(running.begin(), running.end(), &unitProducts_[chains.unit]);
+  valuesFromTopBit_ |= bits >> 63 != 0;
+  for (std::size_t w = 0; w < kW; ++w) {
+    unitProducts_[chains.unit + w] = normalized<kSigned>(modular, running[w]);
+  }
 }
 
 void BatchInversion::forward(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
+  valuesFromTopBit_ = false;
   overUnits(
       kernel_, values.size(),
-      [&](auto ways, Chains chains) { forwardChains<ways>(montgomery, values.data(), chains); },
+      [&](auto ways, Chains chains) {
+        if (signedChains_) {
+          forwardChains<ways, true>(montgomery, values.data(), chains);
+        } else {
+          forwardChains<ways, false>(montgomery, values.data(), chains);
+        }
+      },
       [&]([[maybe_unused]] std::size_t first, [[maybe_unused]] std::size_t blocks,
           [[maybe_unused]] std::size_t unit) {
 #if CASTLES_SIMD_AVX512
@@ -141,9 +186,9 @@ void BatchInversion::products(const Montgomery& montgomery, std::span<const std:
 }
 
 // The backward pass of kW units side by side: from the inverse of each unit's
-// product, every value's inverse, last value first. A unit that failed gives
-// values nobody reads.
-template <std::size_t kW>
+// product, every value's inverse in [0, n), last value first. A unit that
+// failed gives values nobody reads.
+template <std::size_t kW, bool kSigned>
 void BatchInversion::backwardChains(const Montgomery& montgomery, const std::uint64_t* values,
                                     Chains chains) {
   const Montgomery modular = montgomery;
@@ -153,9 +198,9 @@ void BatchInversion::backwardChains(const Montgomery& montgomery, const std::uin
   for (std::size_t i = chains.length; i-- > 0;) {
     internal::forEachWay<kW>([&](std::size_t w) {
       const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
-      slots[position] =
-          modular.multiply(running[w], slots[position]);  // the prefix, then the inverse
-      running[w] = modular.multiply(values[position], running[w]);
+      slots[position] = normalized<kSigned>(  // the prefix, then the inverse
+          modular, chainProduct<kSigned>(modular, running[w], slots[position]));
+      running[w] = chainProduct<kSigned>(modular, values[position], running[w]);
     });
   }
 }
@@ -163,7 +208,13 @@ void BatchInversion::backwardChains(const Montgomery& montgomery, const std::uin
 void BatchInversion::backward(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
   overUnits(
       kernel_, values.size(),
-      [&](auto ways, Chains chains) { backwardChains<ways>(montgomery, values.data(), chains); },
+      [&](auto ways, Chains chains) {
+        if (signedChains_) {
+          backwardChains<ways, true>(montgomery, values.data(), chains);
+        } else {
+          backwardChains<ways, false>(montgomery, values.data(), chains);
+        }
+      },
       [&]([[maybe_unused]] std::size_t first, [[maybe_unused]] std::size_t blocks,
           [[maybe_unused]] std::size_t unit) {
 #if CASTLES_SIMD_AVX512

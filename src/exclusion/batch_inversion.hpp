@@ -44,7 +44,7 @@ class BatchInversion {
   // it too. A unit that holds a value sharing a factor with the modulus
   // fails whole: certified() is false for its positions, and inverses() has
   // nothing for them.
-  // @param montgomery modulus >= 3
+  // @param montgomery 3 <= modulus < 2^63
   // @param values any 64-bit values, fewer than 2^32
   // @param invert at most values.size()
   void run(const Montgomery& montgomery, std::span<const std::uint64_t> values, std::size_t invert);
@@ -81,11 +81,11 @@ class BatchInversion {
   void markFirstFailure(const Montgomery& montgomery);
   void startBackwardPasses(const Montgomery& montgomery, std::uint64_t totalInverse);
   void backward(const Montgomery& montgomery, std::span<const std::uint64_t> values);
-  template <std::size_t kW>
+  template <std::size_t kW, bool kSigned>
   void forwardChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
   template <std::size_t kW>
   void productChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
-  template <std::size_t kW>
+  template <std::size_t kW, bool kSigned>
   void backwardChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
 
   Kernel kernel_;
@@ -105,6 +105,8 @@ class BatchInversion {
   std::size_t valueCount_ = 0;  // values in all
   std::size_t invertUnits_ = 0;
   bool anyFailed_ = false;
+  bool signedChains_ = false;      // whether this run's scalar chains carry residues signed
+  bool valuesFromTopBit_ = false;  // whether the last forward pass met a value from 2^63 up
 };
 
 namespace internal {

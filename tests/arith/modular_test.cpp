@@ -23,17 +23,36 @@ std::vector<std::uint64_t> oddModuli(std::mt19937_64& rng) {
   return moduli;
 }
 
+// Both products against the wide remainder: the unsigned one, and the signed
+// one with x read signed (-1, -2, -3 and -2^63 among them) and y of either
+// sign, which must land in (-n, n) on the right residue.
 TEST(Montgomery, MultipliesAndDividesByTwoTo64) {
   std::mt19937_64 rng(101);
   for (const std::uint64_t n : oddModuli(rng)) {
     const Montgomery montgomery(n);
     const std::uint64_t rInverse =  // 2^-64 mod n
         inverseModulo(static_cast<std::uint64_t>((Wide{1} << 64) % n), n).inverse;
+    const auto residue = [n](std::int64_t v) {  // v mod n, in [0, n)
+      const auto bits = static_cast<std::uint64_t>(v);
+      const std::uint64_t r = (v < 0 ? 0 - bits : bits) % n;  // |v| mod n
+      return v < 0 && r != 0 ? n - r : r;
+    };
     for (int i = 0; i < 200; ++i) {
-      const std::uint64_t x = i < 3 ? ~std::uint64_t{0} - static_cast<std::uint64_t>(i) : rng();
+      const std::uint64_t x = i < 3    ? ~std::uint64_t{0} - static_cast<std::uint64_t>(i)
+                              : i == 3 ? kTop
+                                       : rng();
       const std::uint64_t y = i < 2 ? n - 1 : rng() % n;
       const std::uint64_t expected = static_cast<std::uint64_t>(Wide{x} * y % n * rInverse % n);
       ASSERT_EQ(montgomery.multiply(x, y), expected) << x << " * " << y << " mod " << n;
+      const auto sx = static_cast<std::int64_t>(x);
+      const std::int64_t sy =
+          i % 2 == 0 ? static_cast<std::int64_t>(y) : -static_cast<std::int64_t>(y);
+      const std::int64_t product = montgomery.multiplySigned(sx, sy);
+      const auto signedN = static_cast<std::int64_t>(n);
+      ASSERT_TRUE(-signedN < product && product < signedN) << sx << " * " << sy << " mod " << n;
+      ASSERT_EQ(residue(product),
+                static_cast<std::uint64_t>(Wide{residue(sx)} * residue(sy) % n * rInverse % n))
+          << sx << " * " << sy << " mod " << n;
     }
   }
 }

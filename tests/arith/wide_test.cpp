@@ -14,10 +14,10 @@ constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 static_assert(internal::mulWidePortable(kMax, kMax) == U128{kMax - 1, 1});
 static_assert(internal::mulWidePortable(std::uint64_t{1} << 32, std::uint64_t{1} << 32) ==
               U128{1, 0});
-static_assert(internal::mulHighSignedPortable(-1, 1) == -1);  // the floor of -2^-64
-static_assert(internal::mulHighSignedPortable(std::numeric_limits<std::int64_t>::min(),
+static_assert(internal::mulWideSignedPortable(-1, 1) == I128{-1, kMax});  // -1 = -2^64 + (2^64 - 1)
+static_assert(internal::mulWideSignedPortable(std::numeric_limits<std::int64_t>::min(),
                                               std::numeric_limits<std::int64_t>::min()) ==
-              std::int64_t{1} << 62);
+              I128{std::int64_t{1} << 62, 0});
 
 #if defined(__SIZEOF_INT128__)
 // The portable products must agree with the native ones on boundary values
@@ -27,7 +27,7 @@ TEST(MulWide, PortableMatchesNative) {
     const auto sa = static_cast<std::int64_t>(a);
     const auto sb = static_cast<std::int64_t>(b);
     return internal::mulWidePortable(a, b) == internal::mulWideNative(a, b) &&
-           internal::mulHighSignedPortable(sa, sb) == internal::mulHighSignedNative(sa, sb);
+           internal::mulWideSignedPortable(sa, sb) == internal::mulWideSignedNative(sa, sb);
   };
   std::vector<std::uint64_t> edges;
   for (std::uint64_t i = 0; i < 4; ++i) {

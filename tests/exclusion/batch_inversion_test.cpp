@@ -24,34 +24,41 @@ struct InversionCase {
   std::size_t invert;    // lanes whose inverses are wanted
   std::size_t certifyOnly;
   std::vector<std::size_t> planted;  // positions, invert's first, of values sharing the factor
+  // Positions of values from 2^63 up, which the chains cannot read signed;
+  // the other values are below 2^63.
+  std::vector<std::size_t> fromTopBit;
 };
 
 // Lane counts that fill four units side by side and leave partial units;
-// failures found by one bisection, by several, and by checking every unit.
+// failures found by one bisection, by several, and by checking every unit;
+// values from 2^63 up in whole blocks, in the units after them and among the
+// lanes only certified.
 const std::vector<InversionCase> kCases = {
-    {"one lane", 3, 3, 1, 0, {}},
-    {"partial units only", 1000003, 1000003, 21, 9, {}},
-    {"a large modulus", (std::uint64_t{1} << 62) + 135, 5, 200, 130, {}},
+    {"one lane", 3, 3, 1, 0, {}, {}},
+    {"partial units only", 1000003, 1000003, 21, 9, {}, {}},
+    {"a large modulus", (std::uint64_t{1} << 62) + 135, 5, 200, 130, {}, {5, 150, 250}},
     {"a modulus near 2^63, eight units side by side twice",
      (std::uint64_t{1} << 63) - 25,
      3,
      300,
      0,
+     {},
      {}},
-    {"one failure among the inverted lanes", 65537ULL * 101, 65537, 150, 70, {37}},
-    {"one failure among the certified lanes", 65537ULL * 101, 101, 150, 70, {190}},
-    {"failures at both ends", 3ULL * 1000000007, 3, 96, 64, {0, 159}},
-    {"failures in every unit", 7ULL * 65537, 7, 80, 16, {3, 20, 40, 60, 79, 88}},
-    {"two failures in one unit", 11ULL * 13, 13, 64, 0, {16, 31}},
+    {"one failure among the inverted lanes", 65537ULL * 101, 65537, 150, 70, {37}, {140}},
+    {"one failure among the certified lanes", 65537ULL * 101, 101, 150, 70, {190}, {}},
+    {"failures at both ends", 3ULL * 1000000007, 3, 96, 64, {0, 159}, {100}},
+    {"failures in every unit", 7ULL * 65537, 7, 80, 16, {3, 20, 40, 60, 79, 88}, {}},
+    {"two failures in one unit", 11ULL * 13, 13, 64, 0, {16, 31}, {}},
 };
 
 // Values coprime to the modulus but at the planted positions.
 std::vector<std::uint64_t> makeValues(const InversionCase& c, std::mt19937_64& rng) {
   std::vector<std::uint64_t> values(c.invert + c.certifyOnly);
   for (std::size_t position = 0; position < values.size(); ++position) {
+    const bool fromTopBit = std::count(c.fromTopBit.begin(), c.fromTopBit.end(), position) != 0;
     std::uint64_t value = 0;
     do {
-      value = rng() >> (rng() % 64);
+      value = fromTopBit ? rng() | std::uint64_t{1} << 63 : rng() >> (1 + rng() % 63);
     } while (std::gcd(value, c.modulus) != 1);
     if (std::count(c.planted.begin(), c.planted.end(), position) != 0) {
       value = c.factor * (1 + rng() % 1000);
