@@ -87,7 +87,8 @@ inline void divideRareStep(const DivisionStep& step, std::uint64_t& a, std::uint
 }
 
 // @param kFrequent frequent.size() when it is known at compile time, else -1
-// @param kRare rare.size() likewise; -1 only when it is above 2
+// @param kRare rare.size() likewise; -1 only when it is above 2 (the loop
+//        unrolls the first three steps)
 // @param key what the key is before these steps
 // @return a with the steps' primes divided out as often as they divide it,
 //         and the key that says how often each divided

@@ -147,7 +147,8 @@ struct BatchCase {
 
 // Values of p that take every path: +-1, powers of two up to -2^63, primes
 // below and beyond trial division, prime powers, small primes with exponents,
-// and more small primes than there are groups.
+// more small primes than there are groups, and each count of primes from 64
+// up that classification unrolls, and one more.
 const std::vector<BatchCase> kBatchCases = {
     {"one", 1, {}},
     {"minus one", -1, {}},
@@ -166,6 +167,8 @@ const std::vector<BatchCase> kBatchCases = {
      307444891294245705LL,
      {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47}},
     {"two to the 40 times three", 3LL << 40, {2, 3}},
+    {"four primes from 64 up, negative", -45LL * 67 * 71 * 73 * 79, {3, 5, 67, 71, 73, 79}},
+    {"five primes from 64 up", 83LL * 89 * 97 * 101 * 103, {83, 89, 97, 101, 103}},
 };
 
 // Lanes for lcm(x, p): 0, +-1, +-p, the extremes, and random values times
