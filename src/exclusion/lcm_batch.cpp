@@ -20,8 +20,11 @@ constexpr std::size_t kMinBatchLanes = 16;
 // inversion of its own, whose fixed cost (one extended remainder loop and the
 // units' chains) is about that of two lanes' loops.
 constexpr std::size_t kMinGroupLanes = 4;
-// Interleaved tallies of the sort by key.
+// Interleaved tallies of the sort by key, where lanes outnumber keys enough
+// to pay for them: at least kLanesPerTallyKey lanes for each key of each
+// tally (eight tallies measured no faster than four).
 constexpr std::size_t kTallies = 4;
+constexpr std::size_t kLanesPerTallyKey = 2;
 // Lanes are taken this many at a time, so that the lists stay in cache and
 // their memory does not grow with the batch. Each chunk costs one modular
 // inversion per group, and Euclid's loops for the lanes of its small groups,
@@ -29,16 +32,16 @@ constexpr std::size_t kTallies = 4;
 constexpr std::size_t kChunk = 8192;
 static_assert(kChunk <= LaneTag::kMaxLanes, "a lane's tag numbers every lane of a chunk");
 
-// Calls visit(i, tallies[i % kTallies]) for every i below count, unrolled so
+// Calls visit(i, tallies[i % kWays]) for every i below count, unrolled so
 // that which tally a lane uses costs nothing.
-template <typename Tally, typename Visit>
-void forEachWithTally(std::size_t count, std::array<Tally, kTallies>& tallies, Visit&& visit) {
+template <typename Tally, std::size_t kWays, typename Visit>
+void forEachWithTally(std::size_t count, std::array<Tally, kWays>& tallies, Visit&& visit) {
   std::size_t i = 0;
-  for (; i + kTallies <= count; i += kTallies) {
-    internal::forEachWay<kTallies>([&](std::size_t t) { visit(i + t, tallies[t]); });
+  for (; i + kWays <= count; i += kWays) {
+    internal::forEachWay<kWays>([&](std::size_t t) { visit(i + t, tallies[t]); });
   }
   for (; i < count; ++i) {
-    visit(i, tallies[i % kTallies]);
+    visit(i, tallies[i % kWays]);
   }
 }
 
@@ -131,14 +134,25 @@ void LcmBatch::certifySameSign(std::span<std::int64_t> chunk, std::size_t count)
 // key does not matter), keyStarts_[k] receiving where key k's lanes start
 // and keyStarts_[keys] the count. A key says which of p's primes a lane
 // shares, so its lanes form one group. When they are all of one key the two
-// lists trade places instead. Consecutive lanes mostly share a key, so the
-// counts and the places are kept in kTallies interleaved copies: with one,
-// each lane's increment would wait for the last one's store.
+// lists trade places instead.
 void LcmBatch::sortByKey(std::size_t count) {
+  // Consecutive lanes mostly share a key, so the counts and the places are
+  // kept in interleaved copies: with one, each lane's increment would wait
+  // for the last one's store. But every copy costs a pass over the keys,
+  // which can outnumber the lanes (p a product of many small primes).
+  if (count >= kLanesPerTallyKey * kTallies * plan_.keys()) {
+    sortByKeyWith<kTallies>(count);
+  } else {
+    sortByKeyWith<1>(count);
+  }
+}
+
+template <std::size_t kWays>
+void LcmBatch::sortByKeyWith(std::size_t count) {
   const std::size_t keys = plan_.keys();
-  keyTallies_.assign(kTallies * keys, 0);  // tally t's lanes of key k at t * keys + k
-  std::array<std::uint32_t*, kTallies> tallies{};
-  for (std::size_t t = 0; t < kTallies; ++t) {
+  keyTallies_.assign(kWays * keys, 0);  // tally t's lanes of key k at t * keys + k
+  std::array<std::uint32_t*, kWays> tallies{};
+  for (std::size_t t = 0; t < kWays; ++t) {
     tallies[t] = keyTallies_.data() + t * keys;
   }
   const LaneTag* const tags = sharing_.tag.data();

@@ -62,6 +62,8 @@ class LcmBatch {
   void applyToChunk(std::span<std::int64_t> chunk);
   void certifySameSign(std::span<std::int64_t> chunk, std::size_t count);
   void sortByKey(std::size_t count);
+  template <std::size_t kWays>
+  void sortByKeyWith(std::size_t count);
   void restoreX(std::span<std::int64_t> chunk, std::uint64_t a, LaneTag tag, std::uint64_t shared);
   void invertGroup(std::span<std::int64_t> chunk, std::uint8_t group, const Listed& listed);
 
