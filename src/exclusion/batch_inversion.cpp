@@ -101,15 +101,17 @@ void BatchInversion::run(const Montgomery& montgomery, std::span<const std::uint
   unitProducts_.resize(invertUnits_ + internal::unitsOf(values.size() - invert));
   prefixesThenInverses_.reserve(invert);
   // The scalar chains carry residues signed, which reads a value from 2^63
-  // up as negative, another residue: when the forward pass meets one, it
-  // runs again unsigned, and so does the rest.
+  // up as negative, another residue: when the first passes meet one, they
+  // run again unsigned, and so does the rest.
   signedChains_ = true;
+  valuesFromTopBit_ = false;
   forward(montgomery, values.first(invert));
-  if (signedChains_ && valuesFromTopBit_) {
+  products(montgomery, values.subspan(invert));
+  if (valuesFromTopBit_) {
     signedChains_ = false;
     forward(montgomery, values.first(invert));
+    products(montgomery, values.subspan(invert));
   }
-  products(montgomery, values.subspan(invert));
   certify(montgomery);
   backward(montgomery, values.first(invert));
 }
@@ -141,7 +143,6 @@ void BatchInversion::forwardChains(const Montgomery& montgomery, const std::uint
 }
 
 void BatchInversion::forward(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
-  valuesFromTopBit_ = false;
   overUnits(
       kernel_, values.size(),
       [&](auto ways, Chains chains) {
@@ -161,26 +162,35 @@ void BatchInversion::forward(const Montgomery& montgomery, std::span<const std::
 }
 
 // For values only certified: the product of each of kW units side by side.
-template <std::size_t kW>
+template <std::size_t kW, bool kSigned>
 void BatchInversion::productChains(const Montgomery& montgomery, const std::uint64_t* values,
                                    Chains chains) {
   const Montgomery modular = montgomery;
   std::array<std::uint64_t, kW> running;
   running.fill(montgomeryOne(modular));
+  std::uint64_t bits = 0;  // as in forwardChains
   for (std::size_t i = 0; i < chains.length; ++i) {
     internal::forEachWay<kW>([&](std::size_t w) {
       const std::size_t position = chains.first + w * chains.wayStride + i * chains.stepStride;
-      running[w] = modular.multiply(values[position], running[w]);
+      bits |= values[position];
+      running[w] = chainProduct<kSigned>(modular, values[position], running[w]);
     });
   }
-  std::copy(running.begin(), running.end(), &unitProducts_[invertUnits_ + chains.unit]);
+  valuesFromTopBit_ |= bits >> 63 != 0;
+  for (std::size_t w = 0; w < kW; ++w) {
+    unitProducts_[invertUnits_ + chains.unit + w] = normalized<kSigned>(modular, running[w]);
+  }
 }
 
 void BatchInversion::products(const Montgomery& montgomery, std::span<const std::uint64_t> values) {
   overUnits(
       Kernel::portable, values.size(),
       [&](auto ways, Chains chains) {
-        this->productChains<ways>(montgomery, values.data(), chains);
+        if (signedChains_) {
+          this->productChains<ways, true>(montgomery, values.data(), chains);
+        } else {
+          this->productChains<ways, false>(montgomery, values.data(), chains);
+        }
       },
       [](std::size_t, std::size_t, std::size_t) {});
 }

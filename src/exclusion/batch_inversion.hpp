@@ -83,7 +83,7 @@ class BatchInversion {
   void backward(const Montgomery& montgomery, std::span<const std::uint64_t> values);
   template <std::size_t kW, bool kSigned>
   void forwardChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
-  template <std::size_t kW>
+  template <std::size_t kW, bool kSigned>
   void productChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
   template <std::size_t kW, bool kSigned>
   void backwardChains(const Montgomery& montgomery, const std::uint64_t* values, Chains chains);
@@ -106,7 +106,7 @@ class BatchInversion {
   std::size_t invertUnits_ = 0;
   bool anyFailed_ = false;
   bool signedChains_ = false;      // whether this run's scalar chains carry residues signed
-  bool valuesFromTopBit_ = false;  // whether the last forward pass met a value from 2^63 up
+  bool valuesFromTopBit_ = false;  // whether this run's first passes met a value from 2^63 up
 };
 
 namespace internal {
