@@ -272,7 +272,8 @@ std::uint64_t BatchInversion::productOfCertifiedUnits(const Montgomery& montgome
   unitPrefixes_.resize(units);
   const auto step = [&](std::size_t u, std::uint64_t& product) {
     unitPrefixes_[u] = product;
-    product = unitFailed_[u] != 0 ? product : montgomery.multiply(unitProducts_[u], product);
+    product =
+        unitFailed_[u] != 0 ? product : chainProduct<true>(montgomery, unitProducts_[u], product);
   };
   std::uint64_t even = montgomeryOne(montgomery);
   std::uint64_t odd = even;
@@ -287,7 +288,7 @@ std::uint64_t BatchInversion::productOfCertifiedUnits(const Montgomery& montgome
   chainProducts_ = {even, odd};
   // Each chain's product carries R^(1 - its certified units), so this one
   // carries R^(1 - all of them), as a single chain's would.
-  return montgomery.multiply(even, odd);
+  return normalized<true>(montgomery, chainProduct<true>(montgomery, even, odd));
 }
 
 // Sharing a factor with the modulus only grows along a chain's running
@@ -296,12 +297,14 @@ std::uint64_t BatchInversion::productOfCertifiedUnits(const Montgomery& montgome
 // bisection. It is one that has not failed before, since a failed unit adds
 // nothing to the product.
 void BatchInversion::markFirstFailure(const Montgomery& montgomery) {
-  const std::size_t chain = std::gcd(chainProducts_[0], montgomery.modulus()) != 1 ? 0 : 1;
+  const auto sharesFactor = [&](std::uint64_t residue) {
+    return std::gcd(normalized<true>(montgomery, residue), montgomery.modulus()) != 1;
+  };
+  const std::size_t chain = sharesFactor(chainProducts_[0]) ? 0 : 1;
   const auto sharesThrough = [&](std::size_t u) {
-    const std::uint64_t through = unitFailed_[u] != 0
-                                      ? unitPrefixes_[u]
-                                      : montgomery.multiply(unitProducts_[u], unitPrefixes_[u]);
-    return std::gcd(through, montgomery.modulus()) != 1;
+    return sharesFactor(unitFailed_[u] != 0
+                            ? unitPrefixes_[u]
+                            : chainProduct<true>(montgomery, unitProducts_[u], unitPrefixes_[u]));
   };
   // Unit chain + 2j is the chain's j-th; its last one shares a factor.
   std::size_t lo = 0;
@@ -325,15 +328,16 @@ void BatchInversion::startBackwardPasses(const Montgomery& montgomery, std::uint
   const auto step = [&](std::size_t u, std::uint64_t& running) {
     unitInverses_[u] = 0;
     if (unitFailed_[u] == 0) {
-      unitInverses_[u] = montgomery.multiply(running, unitPrefixes_[u]);
-      running = montgomery.multiply(unitProducts_[u], running);
+      unitInverses_[u] =
+          normalized<true>(montgomery, chainProduct<true>(montgomery, running, unitPrefixes_[u]));
+      running = chainProduct<true>(montgomery, unitProducts_[u], running);
     }
   };
   // A chain's backward pass starts from the inverse of its own product, as
   // a single chain's would: the total's inverse times the other chain's
   // product.
-  std::uint64_t even = montgomery.multiply(totalInverse, chainProducts_[1]);
-  std::uint64_t odd = montgomery.multiply(totalInverse, chainProducts_[0]);
+  std::uint64_t even = chainProduct<true>(montgomery, totalInverse, chainProducts_[1]);
+  std::uint64_t odd = chainProduct<true>(montgomery, totalInverse, chainProducts_[0]);
   std::size_t u = units;
   if (u % 2 != 0) {
     step(--u, even);

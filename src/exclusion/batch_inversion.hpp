@@ -93,13 +93,15 @@ class BatchInversion {
   // which the backward pass reads once and overwrites with the inverse, so
   // that one array serves both.
   Scratch<std::uint64_t> prefixesThenInverses_;
-  // Per unit, those below `invert` first.
+  // Per unit, those below `invert` first, in [0, n).
   std::vector<std::uint64_t> unitProducts_;
   // Per unit: the product of the certified units before it in its chain (the
-  // units of its index's parity).
+  // units of its index's parity). These and the chains' products are
+  // residues carried signed, in (-n, n), as the scalar chains carry them.
   std::vector<std::uint64_t> unitPrefixes_;
   std::array<std::uint64_t, 2> chainProducts_{};  // of the certified units of each chain
-  std::vector<std::uint64_t> unitInverses_;       // where its backward pass starts, once certified
+  std::vector<std::uint64_t>
+      unitInverses_;  // where its backward pass starts once certified, in [0, n)
   std::vector<std::uint8_t> unitFailed_;
   std::size_t invert_ = 0;      // values whose inverses are wanted
   std::size_t valueCount_ = 0;  // values in all
