@@ -29,7 +29,7 @@ struct ListPointers {
 // the lists, do not force reloads.
 struct Loop {
   unsigned twosOfP;
-  std::uint64_t lowestBitOfP;
+  std::uint64_t twosOfPMask;  // a set bit here says x holds fewer twos than p
   std::uint64_t p;
   ResidueTable residues;
   std::span<const DivisionStep> frequent;  // those after the residue table's
@@ -41,7 +41,7 @@ struct Loop {
 Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
   return {
       plan.twosOfP(),
-      std::uint64_t{1} << plan.twosOfP(),
+      (std::uint64_t{1} << plan.twosOfP()) - 1,
       static_cast<std::uint64_t>(plan.p()),
       plan.residues(),
       plan.frequentSteps().subspan(plan.residues().steps),
@@ -58,12 +58,18 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   if (x == 0) {
     return;  // lcm(0, p) = 0
   }
-  // The twos divided out are the fewer of x's and p's: the trailing zeros of
-  // x, which |x| shares, with p's lowest bit set.
-  const auto shift =
-      static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(x) | loop.lowestBitOfP));
-  const std::uint64_t xm = magnitude(x);
-  const std::uint64_t odd = xm >> shift;
+  // The twos divided out are the fewer of x's and p's. A running value holds
+  // as many as the most any p folded into it had, so it nearly always holds
+  // at least p's, and a branch expected not taken costs less than counting
+  // every lane's trailing zeros. A lane that holds fewer leaves the rest of
+  // p's twos in |p| / G, which its tag says.
+  unsigned shift = loop.twosOfP;
+  LaneTag tag = laneTag;
+  if ((static_cast<std::uint64_t>(x) & loop.twosOfPMask) != 0) [[unlikely]] {
+    shift = static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(x)));
+    tag = laneTag.withTwos(loop.twosOfP - shift);
+  }
+  const std::uint64_t odd = magnitude(x) >> shift;
   Reduction reduction =
       kTable ? divideOutByResidue<kFrequent, 0>(odd, x, loop.residues, loop.frequent, {})
              : divideOut<kFrequent, 0>(odd, loop.frequent, {});
@@ -77,7 +83,7 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   // condition, so that nothing below branches on it. The shift of a signed
   // value copies its sign bit.
   const auto differ = static_cast<std::uint64_t>((x ^ static_cast<std::int64_t>(loop.p)) >> 63);
-  loop.sharing.put(counts.sharing, reduction.a, laneTag.withKeyAndFewerTwos(reduction.key, shift));
+  loop.sharing.put(counts.sharing, reduction.a, tag.withKey(reduction.key));
   counts.sharing -= differ;  // one more when listed
   if constexpr (kExact) {
     // lcm(x, p) = a * p, wrapping. A listed lane's value is overwritten too,
@@ -95,8 +101,8 @@ void classifyEachOf(const LanePlan& plan, std::span<std::int64_t> values, std::s
                     const LaneLists& lists, LaneCounts& counts) {
   const Loop loop = loopOf(plan, lists);
   LaneCounts local = counts;
-  // The tag starts with all of p's twos; each lane's shift takes its own off.
-  LaneTag laneTag(0, loop.twosOfP, static_cast<std::uint32_t>(from));
+  // A lane's tag starts with no twos left in |p| / G, as nearly always.
+  LaneTag laneTag(0, 0, static_cast<std::uint32_t>(from));
   for (std::size_t k = from; k < values.size(); ++k) {
     classifyOne<kExact, kTable, kFrequent, kRare>(loop, values, k, laneTag, local);
     laneTag = laneTag.nextLane();

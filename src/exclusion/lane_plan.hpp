@@ -39,13 +39,18 @@ class LaneTag {
   constexpr LaneTag(std::uint32_t key, unsigned twos, std::uint32_t lane)
       : bits_(key | twos << kTwosShift | lane << kLaneShift) {}
 
-  // @return this tag, whose key is 0, with the given key and `fewer` twos
-  // @param key below 2^12
-  // @param fewer at most twos()
-  constexpr LaneTag withKeyAndFewerTwos(std::uint32_t key, unsigned fewer) const {
-    // No borrow leaves the twos' field, so the lane stays as it is.
+  // @return this tag, whose twos are 0, with the given twos
+  // @param twos below 64
+  constexpr LaneTag withTwos(unsigned twos) const {
     LaneTag tag;
-    tag.bits_ = bits_ - (fewer << kTwosShift) + key;
+    tag.bits_ = bits_ + (twos << kTwosShift);
+    return tag;
+  }
+  // @return this tag, whose key is 0, with the given key
+  // @param key below 2^12
+  constexpr LaneTag withKey(std::uint32_t key) const {
+    LaneTag tag;
+    tag.bits_ = bits_ + key;
     return tag;
   }
   // @return the tag of the next lane, with the same key and twos
