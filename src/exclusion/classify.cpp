@@ -51,6 +51,12 @@ Loop loopOf(const LanePlan& plan, const LaneLists& lists) {
   };
 }
 
+// Classifies lane k. The twos divided out of |x| are the fewer of x's and
+// p's. A running value holds as many as the most any p folded into it had,
+// so it nearly always holds at least p's, and a branch expected not taken
+// costs less than counting every lane's trailing zeros. A lane that holds
+// fewer leaves the rest of p's twos in |p| / G, which its tag says.
+// @param laneTag the lane's tag, with no key and no twos
 template <bool kExact, bool kTable, int kFrequent, int kRare>
 inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::size_t k,
                         LaneTag laneTag, LaneCounts& counts) {
@@ -58,12 +64,7 @@ inline void classifyOne(const Loop& loop, std::span<std::int64_t> values, std::s
   if (x == 0) {
     return;  // lcm(0, p) = 0
   }
-  // The twos divided out are the fewer of x's and p's. A running value holds
-  // as many as the most any p folded into it had, so it nearly always holds
-  // at least p's, and a branch expected not taken costs less than counting
-  // every lane's trailing zeros. A lane that holds fewer leaves the rest of
-  // p's twos in |p| / G, which its tag says.
-  unsigned shift = loop.twosOfP;
+  unsigned shift = loop.twosOfP;  // the twos divided out: see above
   LaneTag tag = laneTag;
   if ((static_cast<std::uint64_t>(x) & loop.twosOfPMask) != 0) [[unlikely]] {
     shift = static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(x)));
