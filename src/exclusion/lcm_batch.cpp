@@ -20,11 +20,11 @@ constexpr std::size_t kMinBatchLanes = 16;
 // inversion of its own, whose fixed cost (one extended remainder loop and the
 // units' chains) is about that of two lanes' loops.
 constexpr std::size_t kMinGroupLanes = 4;
-// Interleaved tallies of the sort by key, where lanes outnumber keys enough
-// to pay for them: at least kLanesPerTallyKey lanes for each key of each
-// tally (eight tallies measured no faster than four).
+// Interleaved tallies of the sort by key (eight measured no faster than
+// four), where there are at least kLanesPerKey lanes for each key, so that
+// the passes over the tallies' keys cost at most two steps a lane.
 constexpr std::size_t kTallies = 4;
-constexpr std::size_t kLanesPerTallyKey = 2;
+constexpr std::size_t kLanesPerKey = 2;
 // Lanes are taken this many at a time, so that the lists stay in cache and
 // their memory does not grow with the batch. Each chunk costs one modular
 // inversion per group, and Euclid's loops for the lanes of its small groups,
@@ -140,7 +140,7 @@ void LcmBatch::sortByKey(std::size_t count) {
   // kept in interleaved copies: with one, each lane's increment would wait
   // for the last one's store. But every copy costs a pass over the keys,
   // which can outnumber the lanes (p a product of many small primes).
-  if (count >= kLanesPerTallyKey * kTallies * plan_.keys()) {
+  if (count >= kLanesPerKey * plan_.keys()) {
     sortByKeyWith<kTallies>(count);
   } else {
     sortByKeyWith<1>(count);
